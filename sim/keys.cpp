@@ -1,0 +1,128 @@
+#include <iterator>
+
+#include "sim/sim.h"
+
+namespace velquin::sim {
+namespace {
+
+struct keyrow {
+  char plain;
+  char shifted;
+  std::uint8_t code;  // PS/2 set-2 make code
+};
+
+// A US keyboard, row by row.
+// clang-format off
+//  plain  shifted  set-2 code
+constexpr keyrow keyrows[] = {
+    {'`',  '~',  0x0E},
+    {'1',  '!',  0x16},
+    {'2',  '@',  0x1E},
+    {'3',  '#',  0x26},
+    {'4',  '$',  0x25},
+    {'5',  '%',  0x2E},
+    {'6',  '^',  0x36},
+    {'7',  '&',  0x3D},
+    {'8',  '*',  0x3E},
+    {'9',  '(',  0x46},
+    {'0',  ')',  0x45},
+    {'-',  '_',  0x4E},
+    {'=',  '+',  0x55},
+    {'q',  'Q',  0x15},
+    {'w',  'W',  0x1D},
+    {'e',  'E',  0x24},
+    {'r',  'R',  0x2D},
+    {'t',  'T',  0x2C},
+    {'y',  'Y',  0x35},
+    {'u',  'U',  0x3C},
+    {'i',  'I',  0x43},
+    {'o',  'O',  0x44},
+    {'p',  'P',  0x4D},
+    {'[',  '{',  0x54},
+    {']',  '}',  0x5B},
+    {'\\', '|',  0x5D},
+    {'a',  'A',  0x1C},
+    {'s',  'S',  0x1B},
+    {'d',  'D',  0x23},
+    {'f',  'F',  0x2B},
+    {'g',  'G',  0x34},
+    {'h',  'H',  0x33},
+    {'j',  'J',  0x3B},
+    {'k',  'K',  0x42},
+    {'l',  'L',  0x4B},
+    {';',  ':',  0x4C},
+    {'\'', '"',  0x52},
+    {'z',  'Z',  0x1A},
+    {'x',  'X',  0x22},
+    {'c',  'C',  0x21},
+    {'v',  'V',  0x2A},
+    {'b',  'B',  0x32},
+    {'n',  'N',  0x31},
+    {'m',  'M',  0x3A},
+    {',',  '<',  0x41},
+    {'.',  '>',  0x49},
+    {'/',  '?',  0x4A},
+    {' ',  ' ',  0x29},
+};
+// clang-format on
+static_assert(std::size(keyrows) == 48);
+
+constexpr std::uint8_t releaseprefix = 0xF0;
+constexpr std::uint8_t leftshift = 0x12;
+constexpr std::uint8_t leftctrl = 0x14;
+constexpr std::uint8_t enterkey = 0x5A;
+constexpr std::uint8_t tabkey = 0x0D;
+constexpr std::uint8_t backspacekey = 0x66;
+constexpr std::uint8_t esckey = 0x76;
+
+void tap(std::uint8_t code, std::uint8_t modifier, std::vector<bytes>& events) {
+  if (modifier != 0) events.push_back({modifier});
+  events.push_back({code});
+  events.push_back({releaseprefix, code});
+  if (modifier != 0) events.push_back({releaseprefix, modifier});
+}
+
+}  // namespace
+
+bool keyevents(char c, std::vector<bytes>& events) {
+  switch (c) {
+    case '\n':
+    case '\r':
+      tap(enterkey, 0, events);
+      return true;
+    case '\t':
+      tap(tabkey, 0, events);
+      return true;
+    case '\b':
+    case '\x7f':
+      tap(backspacekey, 0, events);
+      return true;
+    case '\x1b':
+      tap(esckey, 0, events);
+      return true;
+    default:
+      break;
+  }
+  for (const keyrow& k : keyrows) {
+    if (c == k.plain) {
+      tap(k.code, 0, events);
+      return true;
+    }
+    if (c == k.shifted) {
+      tap(k.code, leftshift, events);
+      return true;
+    }
+  }
+  // Ctrl-A to Ctrl-Z: the letter with Ctrl held.
+  if (c >= 0x01 && c <= 0x1A) {
+    for (const keyrow& k : keyrows) {
+      if (k.plain == c - 1 + 'a') {
+        tap(k.code, leftctrl, events);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace velquin::sim

@@ -1,0 +1,117 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sim/sim.h"
+
+namespace velquin::sim {
+namespace {
+
+void closefd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+termios quietdefaults() {
+  termios t{};
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  cfsetispeed(&t, B9600);
+  cfsetospeed(&t, B9600);
+  return t;
+}
+
+bool lineopen(line& l, const termios* initial, const std::string& link, std::string& err) {
+  l.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (l.master < 0 || grantpt(l.master) != 0 || unlockpt(l.master) != 0) {
+    err = std::string("pseudo-terminal: ") + std::strerror(errno);
+    lineclose(l);
+    return false;
+  }
+  char name[128];
+  if (ptsname_r(l.master, name, sizeof name) != 0) {
+    err = std::string("ptsname: ") + std::strerror(errno);
+    lineclose(l);
+    return false;
+  }
+  l.slavepath = name;
+  l.slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (l.slave < 0) {
+    err = l.slavepath + ": " + std::strerror(errno);
+    lineclose(l);
+    return false;
+  }
+  termios t{};
+  if (initial != nullptr) {
+    t = *initial;
+  } else {
+    // Start from the kernel's own record so that every field is filled.
+    tcgetattr(l.slave, &t);
+    const termios q = quietdefaults();
+    t.c_iflag = q.c_iflag;
+    t.c_oflag = q.c_oflag;
+    t.c_cflag = q.c_cflag;
+    t.c_lflag = q.c_lflag;
+    t.c_cc[VMIN] = q.c_cc[VMIN];
+    t.c_cc[VTIME] = q.c_cc[VTIME];
+  }
+  if (tcsetattr(l.slave, TCSANOW, &t) != 0) {
+    err = l.slavepath + ": settings: " + std::strerror(errno);
+    lineclose(l);
+    return false;
+  }
+  if (!link.empty()) {
+    struct stat st {};
+    if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(link.c_str());
+    if (symlink(name, link.c_str()) != 0) {
+      err = link + ": " + std::strerror(errno);
+      lineclose(l);
+      return false;
+    }
+    l.link = link;
+  }
+  return true;
+}
+
+void linehangup(line& l) {
+  closefd(l.master);
+}
+
+void lineclose(line& l) {
+  closefd(l.master);
+  closefd(l.slave);
+  if (!l.link.empty()) unlink(l.link.c_str());
+  l.link.clear();
+}
+
+bool linesend(line& l, std::span<const std::uint8_t> b) {
+  std::size_t done = 0;
+  while (done < b.size()) {
+    const ssize_t n = write(l.master, b.data() + done, b.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      pollfd p{l.master, POLLOUT, 0};
+      poll(&p, 1, 1000);
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool linesettings(const line& l, termios& t) {
+  t = termios{};
+  return tcgetattr(l.slave, &t) == 0;
+}
+
+}  // namespace velquin::sim

@@ -1,0 +1,113 @@
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <thread>
+
+#include "sim/sim.h"
+
+namespace velquin::sim {
+namespace {
+
+// The receiver's side of the start-up exchange, written down apart from the
+// tool's own tables so that a slip in either shows up in the tests.
+// clang-format off
+//  #  request the receiver waits for
+constexpr std::uint8_t request0[] = {0xFF, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xAA, 0x3F, 0x03, 0x20, 0x5A, 0x01, 0xA2, 0x00, 0x16, 0x3E, 0x16, 0x14, 0x16, 0x00, 0xC2, 0x06, 0x1D};
+constexpr std::uint8_t request1[] = {0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xAA, 0x03, 0xF0, 0x02, 0xF1, 0x5A};
+constexpr std::uint8_t request2[] = {0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xC0, 0xAA, 0x22, 0x00, 0x22};
+//  #  its answer: FF 55 08, the request's register, and the XOR of the two before
+constexpr std::uint8_t response0[] = {0xFF, 0x55, 0x08, 0x3F, 0x37};
+constexpr std::uint8_t response1[] = {0xFF, 0x55, 0x08, 0x03, 0x0B};
+constexpr std::uint8_t response2[] = {0xFF, 0x55, 0x08, 0x22, 0x2A};
+// clang-format on
+static_assert(std::size(request0) == 26 && std::size(request1) == 14 && std::size(request2) == 12);
+static_assert((response0[2] ^ response0[3]) == response0[4]);
+static_assert((response1[2] ^ response1[3]) == response1[4]);
+static_assert((response2[2] ^ response2[3]) == response2[4]);
+
+constexpr std::span<const std::uint8_t> requests[] = {request0, request1, request2};
+constexpr std::span<const std::uint8_t> responses[] = {response0, response1, response2};
+constexpr int requestcount = 3;
+constexpr std::size_t maxrequest = std::size(request0);
+
+constexpr std::uint8_t leadbyte = 0xFF;
+constexpr long stopcheckms = 50;
+
+bool endswith(const bytes& heard, std::span<const std::uint8_t> tail) {
+  return heard.size() >= tail.size() &&
+         std::equal(tail.begin(), tail.end(), heard.end() - static_cast<long>(tail.size()));
+}
+
+bool answer(line& l, std::span<const std::uint8_t> reply, std::chrono::milliseconds gap) {
+  if (gap.count() == 0) return linesend(l, reply);
+  for (std::size_t k = 0; k < reply.size(); ++k) {
+    if (k > 0) std::this_thread::sleep_for(gap);
+    if (!linesend(l, reply.subspan(k, 1))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+answers silent() {
+  answers a;
+  std::fill(std::begin(a.from), std::end(a.from), -1);
+  return a;
+}
+
+std::span<const std::uint8_t> request(int i) {
+  return requests[i];
+}
+std::span<const std::uint8_t> response(int i) {
+  return responses[i];
+}
+
+bool playexchange(line& l, const answers& a, std::chrono::milliseconds limit, bytes* heard,
+                  std::stop_token stop) {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + limit;
+  int attempts[requestcount] = {};
+  bytes pending;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+    if (left <= 0 || stop.stop_requested()) return false;
+    pollfd p{l.master, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(std::min<long>(left, stopcheckms))) <= 0) continue;
+    std::uint8_t chunk[256];
+    const ssize_t n = read(l.master, chunk, sizeof chunk);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) return false;
+    for (ssize_t k = 0; k < n; ++k) {
+      pending.push_back(chunk[k]);
+      if (pending.size() > maxrequest) pending.erase(pending.begin());
+      if (heard != nullptr) heard->push_back(chunk[k]);
+      for (int i = 0; i < requestcount; ++i) {
+        if (!endswith(pending, requests[i])) continue;
+        pending.clear();
+        const int attempt = attempts[i]++;
+        if (a.from[i] < 0 || attempt < a.from[i]) break;
+        if (!answer(l, a.reply[i] ? std::span<const std::uint8_t>(*a.reply[i]) : responses[i],
+                    a.gap)) {
+          return false;
+        }
+        if (i == requestcount - 1) return true;
+        break;
+      }
+    }
+  }
+}
+
+bytes frame(std::span<const std::uint8_t> codes) {
+  bytes f{leadbyte};
+  for (const std::uint8_t c : codes) {
+    f.push_back(c);
+    f.push_back(static_cast<std::uint8_t>(0xFF - c));
+  }
+  return f;
+}
+
+}  // namespace velquin::sim
