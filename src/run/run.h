@@ -1,0 +1,9 @@
+// Run control: the constants of a run and the loop that watches the line.
+#pragma once
+
+namespace velquin {
+
+inline constexpr const char* progname = "velquin";  // fixed, never taken from argv
+inline constexpr int linerate = 9600;
+
+}  // namespace velquin
