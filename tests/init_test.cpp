@@ -1,0 +1,185 @@
+#include "init/init.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <regex>
+#include <thread>
+
+#include "sim/sim.h"
+#include "support.h"
+#include "tty/tty.h"
+
+namespace velquin {
+namespace {
+
+using namespace std::chrono_literals;
+using clock = std::chrono::steady_clock;
+using sim::bytes;
+
+bytes join(std::initializer_list<std::span<const std::uint8_t>> parts) {
+  bytes all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+struct Case {
+  const char* name;
+  sim::answers answers;
+  bytes stale;
+  int result;
+  const char* messages;
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// What the receiver must have heard: one whole request for every "sending" line.
+bytes requestsin(const std::string& messages) {
+  bytes heard;
+  static const std::regex sending("sending init string #([0-2])\n");
+  for (auto m = std::sregex_iterator(messages.begin(), messages.end(), sending);
+       m != std::sregex_iterator(); ++m) {
+    const auto r = sim::request(std::stoi((*m)[1]));
+    heard.insert(heard.end(), r.begin(), r.end());
+  }
+  return heard;
+}
+
+std::vector<Case> cases() {
+  std::vector<Case> all;
+  all.push_back({"clean answers",
+                 {},
+                 {},
+                 0,
+                 "sending init string #0\nsending init string #1\nsending init string #2\n"});
+  {
+    // A whole stale response 0 waits on the line, and request 0's first
+    // attempt gets no answer: had the stale bytes been matched, request 0
+    // would not have been sent twice.
+    sim::answers a;
+    a.from[0] = 1;
+    all.push_back({"stale bytes drained", a, join({sim::response(0)}), 0,
+                   "sending init string #0\nsending init string #0\n"
+                   "sending init string #1\nsending init string #2\n"});
+  }
+  {
+    sim::answers a;
+    a.reply[1] = join({bytes{0xFF, 0x55, 0x07}, sim::response(1)});
+    all.push_back({"wrong byte restarts the match",
+                   a,
+                   {},
+                   0,
+                   "sending init string #0\nsending init string #1\n"
+                   "response 07 should be 08\nsending init string #2\n"});
+  }
+  {
+    sim::answers a;
+    a.reply[1] = bytes{0xFF, 0x55, 0xFF, 0x55, 0x08, 0x03, 0x0B};
+    all.push_back({"repeated first byte continues the match",
+                   a,
+                   {},
+                   0,
+                   "sending init string #0\nsending init string #1\nsending init string #2\n"});
+  }
+  {
+    sim::answers a;
+    a.reply[0] = join({sim::response(0), bytes{0xFF}});
+    a.reply[1] = bytes{0x55, 0x08, 0x03, 0x0B};
+    all.push_back({"extra byte counts towards the next response",
+                   a,
+                   {},
+                   0,
+                   "sending init string #0\nsending init string #1\nsending init string #2\n"});
+  }
+  {
+    sim::answers a;
+    a.from[1] = 1;
+    all.push_back({"second attempt answered",
+                   a,
+                   {},
+                   0,
+                   "sending init string #0\nsending init string #1\n"
+                   "sending init string #1\nsending init string #2\n"});
+  }
+  {
+    sim::answers a;
+    a.gap = 150ms;
+    all.push_back({"answers split into single bytes",
+                   a,
+                   {},
+                   0,
+                   "sending init string #0\nsending init string #1\nsending init string #2\n"});
+  }
+  {
+    sim::answers a;
+    a.reply[2] = join({bytes{0x00, 0x12}, sim::response(2)});
+    all.push_back({"noise before an answer",
+                   a,
+                   {},
+                   0,
+                   "sending init string #0\nsending init string #1\nsending init string #2\n"
+                   "response 00 should be ff\nresponse 12 should be ff\n"});
+  }
+  all.push_back({"silent receiver",
+                 sim::silent(),
+                 {},
+                 -2,
+                 "sending init string #0\nsending init string #0\n"});
+  return all;
+}
+
+class Handshake : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Handshake, MatchesTheReceiversAnswers) {
+  const Case& c = GetParam();
+  sim::line l;
+  std::string err;
+  ASSERT_TRUE(sim::lineopen(l, nullptr, "", err)) << err;
+  if (!c.stale.empty()) {
+    ASSERT_TRUE(sim::linesend(l, c.stale));
+  }
+  const int fd = ::open(l.slavepath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ttysetup(fd, 9600);
+
+  bytes heard;
+  std::jthread receiver(
+      [&](std::stop_token stop) { sim::playexchange(l, c.answers, 20s, &heard, stop); });
+  int result = 0;
+  std::string messages;
+  const auto start = clock::now();
+  {
+    test::stderrcapture capture;
+    result = devinit(fd);
+    messages = capture.text();
+  }
+  const auto took = clock::now() - start;
+  receiver.request_stop();
+  receiver.join();
+
+  EXPECT_EQ(result, c.result);
+  EXPECT_EQ(messages, c.messages);
+  EXPECT_EQ(test::hex(heard), test::hex(requestsin(c.messages)));
+  if (c.result == -2) {
+    EXPECT_GT(took, 5s);
+    EXPECT_LT(took, 7s);
+  }
+  ttyclose(fd);
+  sim::lineclose(l);
+}
+
+INSTANTIATE_TEST_SUITE_P(Receiver, Handshake, ::testing::ValuesIn(cases()), [](const auto& p) {
+  std::string n = p.param.name;
+  for (char& ch : n) {
+    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  }
+  return n;
+});
+
+}  // namespace
+}  // namespace velquin
