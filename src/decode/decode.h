@@ -1,0 +1,34 @@
+// Stream decoding: the receiver's frames to scan codes, scan codes to the
+// characters they type. The decoders know nothing of the line: they take
+// (length, buffer), read the first length bytes, and write their output to the
+// start of the same buffer, which must hold at least carrysize bytes. Whatever
+// cannot be finished yet is carried over to the next call.
+#pragma once
+#include <cstdint>
+
+namespace velquin {
+
+inline constexpr int carrysize = 8192;
+
+struct carrybuf {
+  std::uint8_t data[carrysize];
+  int count;          // bytes held, 0..carrysize
+  const char* owner;  // the decoder named in its overflow message
+};
+
+// Appends as much of the input as fits; reports when the buffer ends up full.
+void carryappend(carrybuf& b, const std::uint8_t* in, int n);
+// The bytes from `pos` on become the whole content.
+void carrykeep(carrybuf& b, int pos);
+
+int velquinconv(int n, std::uint8_t* buf);  // frames to codes: FF 15 EA gives 15
+int ps2conv(int n, std::uint8_t* buf);      // set-2 scan codes to characters: 15 gives 'q'
+
+// State carried from call to call, for tests and fuzzing.
+int velquinheld();    // bytes the frame decoder carries
+void velquinreset();  // the frame decoder as at start-up
+int ps2held();        // bytes the translator carries
+int ps2mods();        // held modifiers: 1 Shift, 2 Ctrl, 4 Alt
+void ps2reset();      // the translator as at start-up
+
+}  // namespace velquin
