@@ -96,7 +96,7 @@ TEST_F(Program, SilentReceiverFailsWithMinusTwoAndRestoresTheLine) {
   expectrestored();
 }
 
-TEST_F(Program, AnsweringReceiverGivesOk) {
+TEST_F(Program, AnsweringReceiverGivesOkThenWatchesUntilHangUp) {
   struct Case {
     const char* name;
     test::spawnoptions options;
@@ -112,14 +112,79 @@ TEST_F(Program, AnsweringReceiverGivesOk) {
     child_ = {};
     openline();
     start({}, c.options);
-    EXPECT_EQ(test::finish(child_, 15s), 0);
-    EXPECT_EQ(child_.outtext, "Ok\n");
-    EXPECT_EQ(child_.errtext, allsent);
+    std::string line;
+    ASSERT_TRUE(test::takeline(child_, line, 10s));
+    EXPECT_EQ(line, "Ok\n");
     receiver_ = {};
     EXPECT_EQ(test::hex(heard_), test::hex(allrequests()));
-    expectrestored();
+    sim::linehangup(line_);
+    EXPECT_EQ(test::finish(child_, 10s), 0);
+    EXPECT_EQ(child_.outtext, "");
+    EXPECT_EQ(child_.errtext, allsent);
     sim::lineclose(line_);
   }
+}
+
+// One batch written by the receiver and the line the tool must print for it.
+struct Batch {
+  sim::bytes in;
+  const char* line;
+};
+
+class Monitor : public Program {
+ protected:
+  void watch(const std::vector<Batch>& batches, const test::spawnoptions& o = {}) {
+    openline();
+    start({}, o);
+    std::string line;
+    ASSERT_TRUE(test::takeline(child_, line, 10s));
+    ASSERT_EQ(line, "Ok\n");
+    receiver_ = {};
+    for (const Batch& b : batches) {
+      SCOPED_TRACE(test::hex(b.in));
+      ASSERT_TRUE(sim::linesend(line_, b.in));
+      // Each line is flushed in its own pass, standard output being a pipe.
+      ASSERT_TRUE(test::takeline(child_, line, 2s)) << "so far: " << child_.outtext;
+      EXPECT_EQ(line, b.line);
+    }
+    sim::linehangup(line_);
+    EXPECT_EQ(test::finish(child_, 10s), 0);
+    EXPECT_EQ(child_.outtext, "");
+  }
+};
+
+TEST_F(Monitor, PrintsEveryBatchInThreeViews) {
+  watch({
+      {{0xFF, 0x15, 0xEA}, "=ff =15 =ea #15 >71 'q'\n"},
+      {{0xFF, 0x5A, 0xA5}, "=ff =5a =a5 #5a >0d '\\015'\n"},
+      {{0xFF, 0xF0, 0x0F, 0x15, 0xEA}, "=ff =f0 =0f =15 =ea #f0 #15 \n"},
+      {{0xFF, 0x15}, "=ff =15 \n"},
+      {{0xEA}, "=ea #15 >71 'q'\n"},
+      {{0xFF, 0xFF}, "=ff =ff \n"},
+      {{0xFF, 0x29, 0xD6}, "=ff =29 =d6 #29 >20 ' '\n"},
+      {{0xFF, 0x66, 0x99}, "=ff =66 =99 #66 >7f '\\177'\n"},
+      {{0xFF, 0x52, 0xAD}, "=ff =52 =ad #52 >27 '''\n"},
+      {{0xFF, 0x5D, 0xA2}, "=ff =5d =a2 #5d >5c '\\'\n"},
+      {{0xFF, 0x12, 0xED}, "=ff =12 =ed #12 \n"},
+      {{0xFF, 0x1C, 0xE3, 0xFF, 0xF0, 0x0F, 0x1C, 0xE3},
+       "=ff =1c =e3 =ff =f0 =0f =1c =e3 #1c #f0 #1c >41 'A'\n"},
+      {{0xFF, 0xF0, 0x0F, 0x12, 0xED, 0xFF, 0x1C, 0xE3},
+       "=ff =f0 =0f =12 =ed =ff =1c =e3 #f0 #12 #1c >61 'a'\n"},
+  });
+  EXPECT_EQ(child_.errtext, allsent);
+}
+
+TEST_F(Monitor, ReportsAnExtendedKeyOnStandardError) {
+  watch({{{0xFF, 0xE0, 0x1F, 0x11, 0xEE}, "=ff =e0 =1f =11 =ee #e0 #11 \n"},
+         {{0xFF, 0x15, 0xEA}, "=ff =15 =ea #15 >71 'q'\n"}});
+  EXPECT_EQ(child_.errtext, std::string(allsent) + "unknown keycode e0\n");
+}
+
+TEST_F(Monitor, WorksWithAPortDescriptorAbove1023) {
+  test::spawnoptions o;
+  o.fdfloor = 1100;
+  watch({{{0xFF, 0x15, 0xEA}, "=ff =15 =ea #15 >71 'q'\n"}}, o);
+  EXPECT_EQ(child_.errtext, allsent);
 }
 
 }  // namespace

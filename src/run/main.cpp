@@ -20,6 +20,7 @@ constexpr const char* devicepath = VELQUIN_DEVICE;
   const int result = devinit(fd);
   if (result == 0) {
     std::fputs("Ok\n", stdout);
+    monitor(fd);
   } else {
     std::printf("Failed (%d)\n", result);
   }
