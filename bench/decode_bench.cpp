@@ -1,0 +1,84 @@
+// Throughput of the two decoders together, fed 4 KB batches as the monitor
+// loop feeds them (a terminal read returns at most 4 KB).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "decode/decode.h"
+#include "sim/sim.h"
+
+namespace {
+
+using velquin::sim::bytes;
+
+constexpr std::size_t batchsize = 4096;
+
+// Typing as a receiver delivers it: every key press and release in its own
+// frame, Shift pressed around capitals.
+bytes typedstream(std::size_t atleast) {
+  const char text[] =
+      "The quick brown fox jumps over the lazy dog; THE QUICK BROWN FOX, 0123456789!\n";
+  bytes stream;
+  while (stream.size() < atleast) {
+    for (const char c : std::string_view(text)) {
+      std::vector<bytes> events;
+      velquin::sim::keyevents(c, events);
+      for (const bytes& e : events) {
+        const bytes f = velquin::sim::frame(e);
+        stream.insert(stream.end(), f.begin(), f.end());
+      }
+    }
+  }
+  return stream;
+}
+
+bytes randomstream(std::size_t size) {
+  std::mt19937 rng(42);
+  bytes stream(size);
+  for (auto& b : stream) b = static_cast<std::uint8_t>(rng());
+  return stream;
+}
+
+void decodebatches(benchmark::State& state, const bytes& stream) {
+  velquin::velquinreset();
+  velquin::ps2reset();
+  std::vector<std::uint8_t> buf(velquin::carrysize);
+  std::size_t at = 0;
+  for (auto _ : state) {
+    if (at + batchsize > stream.size()) at = 0;
+    std::memcpy(buf.data(), stream.data() + at, batchsize);
+    at += batchsize;
+    const int n = velquin::velquinconv(static_cast<int>(batchsize), buf.data());
+    benchmark::DoNotOptimize(velquin::ps2conv(n, buf.data()));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * batchsize));
+}
+
+void BM_TypedFrames(benchmark::State& state) {
+  static const bytes stream = typedstream(1 << 20);
+  decodebatches(state, stream);
+}
+BENCHMARK(BM_TypedFrames);
+
+// Noise makes the translator report unknown codes: they go to /dev/null here,
+// but their cost counts.
+void BM_RandomBytes(benchmark::State& state) {
+  static const bytes stream = randomstream(1 << 20);
+  const int saved = dup(2);
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, 2);
+  decodebatches(state, stream);
+  dup2(saved, 2);
+  close(null);
+  close(saved);
+}
+BENCHMARK(BM_RandomBytes);
+
+}  // namespace
+
+BENCHMARK_MAIN();
