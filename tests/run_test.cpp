@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include "sim/sim.h"
@@ -185,6 +186,56 @@ TEST_F(Monitor, WorksWithAPortDescriptorAbove1023) {
   o.fdfloor = 1100;
   watch({{{0xFF, 0x15, 0xEA}, "=ff =15 =ea #15 >71 'q'\n"}}, o);
   EXPECT_EQ(child_.errtext, allsent);
+}
+
+// The emulator program, as a user runs it, with the tool as its command.
+TEST(Emulator, TypesEveryPrintableCharacterThroughTheTool) {
+  std::string text;
+  std::string escaped;
+  for (char c = 0x20; c < 0x7F; ++c) {
+    text += c;
+    escaped += c == '\\' ? "\\\\" : std::string(1, c);
+  }
+  unlink(device);
+  test::child c;
+  ASSERT_TRUE(
+      test::spawn(c, VELQUIN_SIM_EXE,
+                  {{"--pace=5", "--group=6", "--hold=100", "--text", escaped, device, exe}}));
+  EXPECT_EQ(test::finish(c, 60s), 0);
+
+  static const std::regex item(">([0-9a-f]{2}) '");
+  std::string typed;
+  for (auto m = std::sregex_iterator(c.outtext.begin(), c.outtext.end(), item);
+       m != std::sregex_iterator(); ++m) {
+    typed += static_cast<char>(std::stoi((*m)[1], nullptr, 16));
+  }
+  EXPECT_EQ(typed, text);
+  EXPECT_EQ(c.outtext.substr(0, 3), "Ok\n");
+  EXPECT_EQ(c.errtext, allsent);
+}
+
+TEST(Emulator, RejectsBadOptionsAndCharactersNoKeyTypes) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"--bogus", device}, "velquin-sim: unknown option or missing value: --bogus\n"},
+      {{"--text", "caf\xc3\xa9", device}, "velquin-sim: no key types the character 0xc3\n"},
+      {{"--codes", "1g", device}, "velquin-sim: bad byte list for --codes: '1g'\n"},
+      {{"--bytes", "100", device}, "velquin-sim: bad byte list for --bytes: '100'\n"},
+      {{"--pace", "-1", device}, "velquin-sim: bad number for --pace: '-1'\n"},
+      {{"--late", "3", device}, "velquin-sim: bad number for --late: '3'\n"},
+      {{"--text", "x"}, "velquin-sim: missing LINK\n"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.args[0]);
+    test::child c;
+    ASSERT_TRUE(test::spawn(c, VELQUIN_SIM_EXE, {k.args}));
+    EXPECT_EQ(test::finish(c, 10s), 2);
+    EXPECT_EQ(c.errtext, std::string(k.message) + "Try 'velquin-sim --help'.\n");
+    EXPECT_EQ(c.outtext, "");
+  }
 }
 
 }  // namespace
