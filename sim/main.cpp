@@ -47,6 +47,8 @@ const char usage[] =
     "                       share the frame of the code that follows them)\n"
     "  -b, --bytes=HEX      send these bytes as they are, as one batch\n"
     "  -r, --random=N       send N random bytes\n"
+    "  -m, --mangled=N      send N bytes of key frames, about half of them with a\n"
+    "                       byte lost, changed or doubled, or cut short\n"
     "\n"
     "Pacing:\n"
     "  -p, --pace=MS        pause between batches (default 100)\n"
@@ -55,13 +57,16 @@ const char usage[] =
     "      --rate=BPS       send at most BPS bits per second, ten bits a byte, in\n"
     "                       slices of 10 ms, as a serial line delivers them\n"
     "      --hold=MS        keep the line up this long after the input (default 500)\n"
+    "      --log=FILE       write every byte sent after the exchange to FILE\n"
+    "      --seed=N         seed the random bytes (default: the same every run)\n"
     "\n"
     "The start-up exchange:\n"
-    "      --silent         never answer\n"
+    "      --silent         never send the responses (--noise is still sent)\n"
     "      --late=I         leave the first attempt of request I (0, 1 or 2)\n"
     "                       unanswered, so that the tool sends it again\n"
     "      --wrong          answer request 1 with FF 55 07 before its response\n"
-    "      --noise=N        send N random bytes before every answer\n"
+    "      --noise=N        send N random bytes in answer to every request,\n"
+    "                       before its response\n"
     "      --stale=HEX      leave these bytes on the line before the exchange\n"
     "      --gap=MS         pause between the bytes of every answer\n"
     "\n"
@@ -158,16 +163,59 @@ struct options {
   bytes stale;
   int noise = 0;
   bool wrong = false;
+  bool respond = true;
   std::string link;
   std::vector<std::string> command;
 };
 
 std::mt19937 noisesource(20240611u);
+std::FILE* sentlog = nullptr;  // every byte sent after the exchange, when asked
+
+std::uint8_t randombyte() {
+  return static_cast<std::uint8_t>(noisesource());
+}
+
+std::size_t randomat(std::size_t size) {
+  return noisesource() % size;
+}
 
 bytes randombytes(int n) {
   bytes b(static_cast<std::size_t>(n));
-  for (auto& x : b) x = static_cast<std::uint8_t>(noisesource());
+  for (auto& x : b) x = randombyte();
   return b;
+}
+
+// Key frames as a noisy line garbles them: in about half of them a byte is
+// lost, changed or doubled, or the frame is cut short.
+bytes mangledframes(int n) {
+  bytes out;
+  while (out.size() < static_cast<std::size_t>(n)) {
+    std::vector<bytes> events;
+    keyevents(static_cast<char>(0x20 + noisesource() % 95), events);
+    for (const bytes& e : events) {
+      bytes f = frame(e);
+      const auto at = static_cast<long>(randomat(f.size()));
+      switch (noisesource() % 8) {
+        case 0:
+          f.erase(f.begin() + at);
+          break;
+        case 1:
+          f[static_cast<std::size_t>(at)] = randombyte();
+          break;
+        case 2:
+          f.insert(f.begin() + at, f[static_cast<std::size_t>(at)]);
+          break;
+        case 3:
+          f.resize(1 + randomat(f.size() - 1));
+          break;
+        default:
+          break;
+      }
+      out.insert(out.end(), f.begin(), f.end());
+    }
+  }
+  out.resize(static_cast<std::size_t>(n));
+  return out;
 }
 
 // Frames for the characters of `text`, gathered `group` to a batch.
@@ -205,25 +253,18 @@ void codebatches(const bytes& codes, int group, std::vector<bytes>& batches) {
 }
 
 options parse(int argc, char** argv) {
-  enum { silent_ = 256, late_, wrong_, noise_, stale_, gap_, hold_, rate_ };
+  enum { silent_ = 256, late_, wrong_, noise_, stale_, gap_, hold_, rate_, log_, seed_ };
   const option longs[] = {
-      {"text", required_argument, nullptr, 't'},
-      {"codes", required_argument, nullptr, 'c'},
-      {"bytes", required_argument, nullptr, 'b'},
-      {"random", required_argument, nullptr, 'r'},
-      {"pace", required_argument, nullptr, 'p'},
-      {"group", required_argument, nullptr, 'g'},
-      {"split", required_argument, nullptr, 's'},
-      {"rate", required_argument, nullptr, rate_},
-      {"hold", required_argument, nullptr, hold_},
-      {"silent", no_argument, nullptr, silent_},
-      {"late", required_argument, nullptr, late_},
-      {"wrong", no_argument, nullptr, wrong_},
-      {"noise", required_argument, nullptr, noise_},
-      {"stale", required_argument, nullptr, stale_},
-      {"gap", required_argument, nullptr, gap_},
-      {"help", no_argument, nullptr, 'h'},
-      {nullptr, 0, nullptr, 0},
+      {"text", required_argument, nullptr, 't'},     {"codes", required_argument, nullptr, 'c'},
+      {"bytes", required_argument, nullptr, 'b'},    {"random", required_argument, nullptr, 'r'},
+      {"mangled", required_argument, nullptr, 'm'},  {"log", required_argument, nullptr, log_},
+      {"seed", required_argument, nullptr, seed_},   {"pace", required_argument, nullptr, 'p'},
+      {"group", required_argument, nullptr, 'g'},    {"split", required_argument, nullptr, 's'},
+      {"rate", required_argument, nullptr, rate_},   {"hold", required_argument, nullptr, hold_},
+      {"silent", no_argument, nullptr, silent_},     {"late", required_argument, nullptr, late_},
+      {"wrong", no_argument, nullptr, wrong_},       {"noise", required_argument, nullptr, noise_},
+      {"stale", required_argument, nullptr, stale_}, {"gap", required_argument, nullptr, gap_},
+      {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
   };
   options o;
   // Inputs keep their order, but grouping applies to all: note them first.
@@ -235,12 +276,13 @@ options parse(int argc, char** argv) {
   opterr = 0;
   int c = 0;
   // '+': options end at LINK, so the command's own options are left alone.
-  while ((c = getopt_long(argc, argv, "+t:c:b:r:p:g:s:h", longs, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+t:c:b:r:m:p:g:s:h", longs, nullptr)) != -1) {
     switch (c) {
       case 't':
       case 'c':
       case 'b':
       case 'r':
+      case 'm':
         inputs.push_back({c, optarg});
         break;
       case 'p':
@@ -259,7 +301,7 @@ options parse(int argc, char** argv) {
         o.holdms = number(optarg, "hold", 0, 3600000);
         break;
       case silent_:
-        o.exchange = silent();
+        o.respond = false;
         break;
       case late_: {
         int& from = o.exchange.from[number(optarg, "late", 0, 2)];
@@ -277,6 +319,13 @@ options parse(int argc, char** argv) {
         break;
       case gap_:
         o.exchange.gap = std::chrono::milliseconds(number(optarg, "gap", 0, 10000));
+        break;
+      case log_:
+        sentlog = std::fopen(optarg, "wb");
+        if (sentlog == nullptr) fail(1, "", std::string(optarg) + ": " + std::strerror(errno));
+        break;
+      case seed_:
+        noisesource.seed(static_cast<unsigned>(number(optarg, "seed", 0, 2147483647)));
         break;
       case 'h':
         std::fputs(usage, stdout);
@@ -314,13 +363,18 @@ options parse(int argc, char** argv) {
       case 'r':
         o.batches.push_back(randombytes(number(in.arg.c_str(), "random", 0, 1 << 30)));
         break;
+      case 'm':
+        o.batches.push_back(mangledframes(number(in.arg.c_str(), "mangled", 0, 1 << 30)));
+        break;
     }
   }
   for (int i = 0; i < 3; ++i) {
     bytes reply = randombytes(o.noise);
     if (o.wrong && i == 1) reply.insert(reply.end(), {0xFF, 0x55, 0x07});
-    const auto r = response(i);
-    reply.insert(reply.end(), r.begin(), r.end());
+    if (o.respond) {
+      const auto r = response(i);
+      reply.insert(reply.end(), r.begin(), r.end());
+    }
     o.exchange.reply[i] = reply;
   }
   return o;
@@ -361,13 +415,19 @@ int exitstatus(int status) {
 }
 
 // Sends bytes no faster than `rate` bits per second allows (no limit at 0).
+bool sendlogged(line& l, std::span<const std::uint8_t> b) {
+  if (!linesend(l, b)) return false;
+  if (sentlog != nullptr) std::fwrite(b.data(), 1, b.size(), sentlog);
+  return true;
+}
+
 bool sendpaced(line& l, int rate, std::span<const std::uint8_t> b) {
-  if (rate == 0) return linesend(l, b);
+  if (rate == 0) return sendlogged(l, b);
   // Ten bits a byte (start, eight data bits, stop), sent in 10 ms slices.
   const std::size_t perslice = std::max<std::size_t>(1, static_cast<std::size_t>(rate) / 1000);
   auto next = std::chrono::steady_clock::now();
   for (std::size_t k = 0; k < b.size(); k += perslice) {
-    if (!linesend(l, b.subspan(k, std::min(perslice, b.size() - k)))) return false;
+    if (!sendlogged(l, b.subspan(k, std::min(perslice, b.size() - k)))) return false;
     next += 10ms;
     std::this_thread::sleep_until(next);
   }
@@ -460,6 +520,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(o.holdms));
   }
   linehangup(l);
+  if (sentlog != nullptr) std::fclose(sentlog);
   reap(0);
   lineclose(l);
   if (result != 0) return result;
