@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -162,22 +163,54 @@ TEST_F(TtyLine, PutcSendsTheLowEightBitsAndReturnsThem) {
   }
 }
 
-TEST_F(TtyLine, PutcGivesUpAfterFifteenClockSecondsWhenTheLineRefusesWrites) {
-  open(nullptr);
-  ttysetup(fd_, 9600);
-  // Nobody reads the master: fill the line until it refuses more.
-  const std::uint8_t block[512] = {};
-  while (write(fd_, block, sizeof block) > 0) {
-  }
-  while (write(fd_, block, 1) > 0) {
-  }
+// ttyputc on a line that takes no byte: it must give up after more than 15
+// clock seconds, and sleep, not spin, while it waits.
+void expectputctimeout(int fd) {
   test::stderrcapture err;
+  rusage before{};
+  getrusage(RUSAGE_THREAD, &before);
   const auto start = clock::now();
-  EXPECT_EQ(ttyputc(fd_, 0x41), -1);
+  EXPECT_EQ(ttyputc(fd, 0x41), -1);
   const auto took = clock::now() - start;
+  rusage after{};
+  getrusage(RUSAGE_THREAD, &after);
   EXPECT_GT(took, 15s);
   EXPECT_LT(took, 17500ms);
   EXPECT_EQ(err.text(), "ttyputc(): timeout\n");
+  const auto cpu = std::chrono::seconds(after.ru_utime.tv_sec + after.ru_stime.tv_sec -
+                                        before.ru_utime.tv_sec - before.ru_stime.tv_sec) +
+                   std::chrono::microseconds(after.ru_utime.tv_usec + after.ru_stime.tv_usec -
+                                             before.ru_utime.tv_usec - before.ru_stime.tv_usec);
+  // A busy wait would use the whole 15 seconds.
+  EXPECT_LT(cpu, 1s);
+}
+
+TEST_F(TtyLine, PutcGivesUpWhenTheLineIsFull) {
+  open(nullptr);
+  ttysetup(fd_, 9600);
+  // Nobody reads the master: fill the line until it refuses more. The kernel
+  // moves bytes on behind the writer's back for a while, so fill again until
+  // it has stopped taking any.
+  const std::uint8_t block[512] = {};
+  for (int refused = 0; refused < 5;) {
+    if (write(fd_, block, 1) > 0) {
+      refused = 0;
+      while (write(fd_, block, sizeof block) > 0) {
+      }
+    } else {
+      ++refused;
+      std::this_thread::sleep_for(50ms);
+    }
+  }
+  expectputctimeout(fd_);
+}
+
+TEST_F(TtyLine, PutcGivesUpWhenTheLineIsHungUp) {
+  open(nullptr);
+  ttysetup(fd_, 9600);
+  // The port then reports an error and a hang-up at once, every time.
+  sim::linehangup(line_);
+  expectputctimeout(fd_);
 }
 
 TEST(TtyOpen, ReportsAPortThatCannotBeOpenedAndExitsWithStatusOne) {
