@@ -1,0 +1,195 @@
+// Noisy, broken and vanishing receivers, played by velquin-sim with the tool
+// as its command: the tool must print exactly what its reads returned, in
+// well-formed lines, and end as designed.
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string_view>
+
+#include "decode/decode.h"
+#include "program.h"
+
+namespace velquin {
+namespace {
+
+struct parsedline {
+  bytes raw;
+  bytes codes;
+  bytes chars;
+};
+
+bool hexat(std::string_view l, std::size_t at, std::uint8_t& v) {
+  if (at + 2 > l.size()) return false;
+  unsigned x = 0;
+  for (std::size_t k = at; k < at + 2; ++k) {
+    const char c = l[k];
+    if (c >= '0' && c <= '9') {
+      x = x * 16 + static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      x = x * 16 + static_cast<unsigned>(c - 'a' + 10);
+    } else {
+      return false;
+    }
+  }
+  v = static_cast<std::uint8_t>(x);
+  return true;
+}
+
+// One batch line, without its newline: "=xx " items, "#xx " items, then
+// ">xx 'c'" or ">xx '\ooo'" items, each character shown as its value says.
+bool parseline(std::string_view l, parsedline& p) {
+  std::size_t k = 0;
+  std::uint8_t v = 0;
+  for (const auto& [mark, out] : {std::pair{'=', &p.raw}, std::pair{'#', &p.codes}}) {
+    while (k < l.size() && l[k] == mark) {
+      if (!hexat(l, k + 1, v) || k + 3 >= l.size() || l[k + 3] != ' ') return false;
+      out->push_back(v);
+      k += 4;
+    }
+  }
+  while (k < l.size() && l[k] == '>') {
+    if (!hexat(l, k + 1, v) || l.substr(k + 3, 2) != " '") return false;
+    k += 5;
+    if (v >= 0x20 && v <= 0x7E) {
+      if (l.substr(k, 2) != std::string{static_cast<char>(v), '\''}) return false;
+      k += 2;
+    } else {
+      char octal[8];
+      std::snprintf(octal, sizeof octal, "\\%03o'", v);
+      if (l.substr(k, 5) != octal) return false;
+      k += 5;
+    }
+    p.chars.push_back(v);
+  }
+  return k == l.size() && !p.raw.empty();
+}
+
+// Checks the tool's whole output against the bytes the receiver sent: every
+// line well formed, the raw views together exactly the bytes sent, and every
+// line's other views (and the messages on standard error) what the decoders
+// make of its raw view. Returns the characters typed.
+bytes checkoutput(const test::child& c, const bytes& sent, const std::string& exchange) {
+  for (const char ch : c.outtext) {
+    EXPECT_TRUE(ch == '\n' || (ch >= 0x20 && ch <= 0x7E)) << "byte " << int(ch);
+  }
+  EXPECT_EQ(c.outtext.substr(0, 3), "Ok\n");
+  velquinreset();
+  ps2reset();
+  bytes raw;
+  bytes typed;
+  std::string messages;
+  std::size_t at = 3;
+  while (at < c.outtext.size()) {
+    const std::size_t end = c.outtext.find('\n', at);
+    if (end == std::string::npos) {
+      ADD_FAILURE() << "unfinished line at " << at;
+      break;
+    }
+    const std::string_view l = std::string_view(c.outtext).substr(at, end - at);
+    at = end + 1;
+    parsedline p;
+    if (!parseline(l, p)) {
+      ADD_FAILURE() << "bad line: " << l;
+      continue;
+    }
+    raw.insert(raw.end(), p.raw.begin(), p.raw.end());
+    std::vector<std::uint8_t> buf(carrysize);
+    std::copy(p.raw.begin(), p.raw.end(), buf.begin());
+    test::stderrcapture err;
+    const int n = velquinconv(static_cast<int>(p.raw.size()), buf.data());
+    EXPECT_EQ(test::hex(bytes(buf.begin(), buf.begin() + n)), test::hex(p.codes)) << l;
+    const int m = ps2conv(n, buf.data());
+    EXPECT_EQ(test::hex(bytes(buf.begin(), buf.begin() + m)), test::hex(p.chars)) << l;
+    messages += err.text();
+    typed.insert(typed.end(), p.chars.begin(), p.chars.end());
+  }
+  EXPECT_TRUE(raw == sent) << raw.size() << " bytes shown, " << sent.size() << " sent";
+  EXPECT_EQ(c.errtext, exchange + messages);
+  return typed;
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  void SetUp() override { unlink(device); }
+
+  // velquin-sim with these options and the tool; its status.
+  int play(std::vector<std::string> args, std::chrono::seconds limit = 60s) {
+    args.insert(args.begin(), "--log=" + log_);
+    args.push_back(device);
+    args.push_back(exe);
+    if (!test::spawn(child_, VELQUIN_SIM_EXE, {args})) return -1;
+    return test::finish(child_, limit);
+  }
+  bytes sent() const {
+    std::ifstream in(log_, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  void TearDown() override { unlink(log_.c_str()); }
+
+  std::string log_ = std::string(VELQUIN_PTY_DEVICE) + ".log";
+  test::child child_;
+};
+
+bytes text(const char* s) {
+  return bytes(s, s + std::strlen(s));
+}
+
+TEST_F(Faults, HangUpInTheMiddleOfAFrame) {
+  ASSERT_EQ(play({"--text=ab", "--bytes=ff 15", "--hold=300"}), 0);
+  EXPECT_EQ(checkoutput(child_, sent(), allsent), text("ab"));
+  EXPECT_TRUE(child_.outtext.ends_with("\n=ff =15 \n")) << child_.outtext;
+}
+
+TEST_F(Faults, HangUpWhileIdle) {
+  ASSERT_EQ(play({"--text=a", "--hold=1500"}), 0);
+  EXPECT_EQ(checkoutput(child_, sent(), allsent), text("a"));
+}
+
+TEST_F(Faults, NoiseDeliveredAsASerialLineDeliversIt) {
+  // 200 KB at 115200 bps, in slices of 10 ms.
+  ASSERT_EQ(play({"--random=100000", "--mangled=100000", "--rate=115200", "--pace=0"}, 90s), 0);
+  const bytes s = sent();
+  EXPECT_EQ(s.size(), 200000u);
+  checkoutput(child_, s, allsent);
+}
+
+TEST_F(Faults, BurstsOfFourKilobytes) {
+  std::string many;
+  while (many.size() < 3000) many += "The quick brown fox jumps over the lazy dog. ";
+  ASSERT_EQ(play({"--group=1000", "--pace=50", "--text=" + many, "--random=4096", "--random=4096"}),
+            0);
+  const bytes typed = checkoutput(child_, sent(), allsent);
+  EXPECT_EQ(std::string(typed.begin(), typed.begin() + static_cast<long>(many.size())), many);
+}
+
+TEST_F(Faults, NoiseBeforeEveryAnswer) {
+  ASSERT_EQ(play({"--noise=20", "--seed=7", "--text=ok"}), 0);
+  // The exchange's own messages come first, before any from the decoders.
+  std::string exchange;
+  for (std::size_t at = 0, end = 0; at < child_.errtext.size(); at = end + 1) {
+    end = child_.errtext.find('\n', at);
+    const std::string l = child_.errtext.substr(at, end + 1 - at);
+    if (!l.starts_with("sending init string #") && !l.starts_with("response ")) break;
+    exchange += l;
+  }
+  EXPECT_TRUE(exchange.ends_with("sending init string #2\n") ||
+              exchange.ends_with("should be ff\n"));
+  EXPECT_EQ(checkoutput(child_, sent(), exchange), text("ok"));
+  EXPECT_NE(child_.errtext.find("should be ff\n"), std::string::npos) << child_.errtext;
+}
+
+TEST_F(Program, NoiseInsteadOfAnswersFailsAndRestoresTheLine) {
+  openline();
+  sim::answers a;
+  for (auto& r : a.reply) r = bytes{0x00, 0x55, 0xFF, 0x55, 0x07, 0x3F};
+  start(a);
+  EXPECT_EQ(test::finish(child_, 15s), 0);
+  EXPECT_EQ(child_.outtext, "Failed (-2)\n");
+  expectrestored();
+}
+
+}  // namespace
+}  // namespace velquin
