@@ -67,13 +67,27 @@ constexpr keyrow keyrows[] = {
 // clang-format on
 static_assert(std::size(keyrows) == 48);
 
+// Characters typed by a key of their own, without Shift.
+struct controlkey {
+  char c;
+  std::uint8_t code;
+};
+
+// clang-format off
+//  character  set-2 code
+constexpr controlkey controlkeys[] = {
+    {'\n',   0x5A},  // Enter
+    {'\r',   0x5A},  // Enter
+    {'\t',   0x0D},  // Tab
+    {'\b',   0x66},  // Backspace
+    {'\x7f', 0x66},  // Backspace
+    {'\x1b', 0x76},  // Esc
+};
+// clang-format on
+
 constexpr std::uint8_t releaseprefix = 0xF0;
 constexpr std::uint8_t leftshift = 0x12;
 constexpr std::uint8_t leftctrl = 0x14;
-constexpr std::uint8_t enterkey = 0x5A;
-constexpr std::uint8_t tabkey = 0x0D;
-constexpr std::uint8_t backspacekey = 0x66;
-constexpr std::uint8_t esckey = 0x76;
 
 void tap(std::uint8_t code, std::uint8_t modifier, std::vector<bytes>& events) {
   if (modifier != 0) events.push_back({modifier});
@@ -85,23 +99,11 @@ void tap(std::uint8_t code, std::uint8_t modifier, std::vector<bytes>& events) {
 }  // namespace
 
 bool keyevents(char c, std::vector<bytes>& events) {
-  switch (c) {
-    case '\n':
-    case '\r':
-      tap(enterkey, 0, events);
+  for (const controlkey& k : controlkeys) {
+    if (c == k.c) {
+      tap(k.code, 0, events);
       return true;
-    case '\t':
-      tap(tabkey, 0, events);
-      return true;
-    case '\b':
-    case '\x7f':
-      tap(backspacekey, 0, events);
-      return true;
-    case '\x1b':
-      tap(esckey, 0, events);
-      return true;
-    default:
-      break;
+    }
   }
   for (const keyrow& k : keyrows) {
     if (c == k.plain) {
