@@ -44,9 +44,9 @@ constexpr int putlimit = 15;  // seconds ttyputc keeps trying one byte
 // already returns one, so a byte is never left waiting longer than this.
 constexpr int maxsleepms = 100;
 
-// Milliseconds until time() moves on to its next second: deadlines counted in
-// whole seconds can only change then.
-int mstotick() {
+// How long to sleep for: until time() moves on to its next second, when a
+// deadline counted in whole seconds can change, and no longer than maxsleepms.
+int sleepslice() {
   const std::time_t now = std::time(nullptr);
   timespec fine{};
   clock_gettime(CLOCK_REALTIME, &fine);
@@ -123,10 +123,10 @@ int ttygetc(int fd) {
 
 void ttywait(int fd, bool forwrite) {
   pollfd p{fd, static_cast<short>(forwrite ? POLLOUT : POLLIN), 0};
-  if (poll(&p, 1, mstotick()) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+  if (poll(&p, 1, sleepslice()) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
     // A hung-up or broken line reports itself at once, every time: sleep
     // without it rather than spin.
-    poll(nullptr, 0, mstotick());
+    poll(nullptr, 0, sleepslice());
   }
 }
 
