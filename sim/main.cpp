@@ -303,11 +303,9 @@ options parse(int argc, char** argv) {
       case silent_:
         o.respond = false;
         break;
-      case late_: {
-        int& from = o.exchange.from[number(optarg, "late", 0, 2)];
-        if (from >= 0) from = 1;
+      case late_:
+        o.exchange.from[number(optarg, "late", 0, 2)] = 1;
         break;
-      }
       case wrong_:
         o.wrong = true;
         break;
