@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -68,13 +69,13 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
+  // Only the child needs room for descriptors above the floor.
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
   if (o.fdfloor > 0) {
     const rlim_t want = static_cast<rlim_t>(o.fdfloor) + 64;
-    rlimit r{};
-    getrlimit(RLIMIT_NOFILE, &r);
-    if (r.rlim_max < want) return false;
-    r.rlim_cur = want;
-    setrlimit(RLIMIT_NOFILE, &r);
+    if (limit.rlim_max < want) return false;
+    limit.rlim_cur = std::max(limit.rlim_cur, want);
   }
   c.pid = fork();
   if (c.pid < 0) return false;
@@ -90,6 +91,7 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
       close(null);
     }
     // Copies made here survive exec, unlike whatever held these numbers.
+    setrlimit(RLIMIT_NOFILE, &limit);
     for (int fd = 3; fd < o.fdfloor; ++fd) dup2(1, fd);
     execv(argv[0], argv.data());
     _exit(127);
