@@ -44,19 +44,19 @@ bytes randomstream(std::size_t size) {
 }
 
 void decodebatches(benchmark::State& state, const bytes& stream) {
-  velquin::velquinreset();
-  velquin::ps2reset();
+  velquin::framedecoder frames;
+  velquin::keytranslator keys;
   std::vector<std::uint8_t> buf(velquin::carrysize);
   std::size_t at = 0;
   for (auto _ : state) {
     if (at + batchsize > stream.size()) at = 0;
     std::memcpy(buf.data(), stream.data() + at, batchsize);
     at += batchsize;
-    const int n = velquin::velquinconv(static_cast<int>(batchsize), buf.data());
-    benchmark::DoNotOptimize(velquin::ps2conv(n, buf.data()));
+    const int n = frames.convert(static_cast<int>(batchsize), buf.data());
+    benchmark::DoNotOptimize(keys.convert(n, buf.data()));
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * batchsize));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(batchsize));
 }
 
 void BM_TypedFrames(benchmark::State& state) {

@@ -1,8 +1,7 @@
-#include <cstdio>
 #include <cstring>
 
+#include "base/base.h"
 #include "decode/decode.h"
-#include "run/run.h"
 
 namespace velquin {
 
@@ -15,7 +14,7 @@ void carryappend(carrybuf& b, const std::uint8_t* in, int n) {
   }
   // Reported whenever an append leaves the buffer full, even when every byte
   // fitted: from here on input is dropped.
-  if (b.count >= carrysize) std::fprintf(stderr, "%s: %s: buffer overflow\n", progname, b.owner);
+  if (b.count >= carrysize) report("%s: buffer overflow\n", b.owner);
 }
 
 void carrykeep(carrybuf& b, int pos) {

@@ -21,14 +21,21 @@ void carryappend(carrybuf& b, const std::uint8_t* in, int n);
 // The bytes from `pos` on become the whole content.
 void carrykeep(carrybuf& b, int pos);
 
-int velquinconv(int n, std::uint8_t* buf);  // frames to codes: FF 15 EA gives 15
-int ps2conv(int n, std::uint8_t* buf);      // set-2 scan codes to characters: 15 gives 'q'
+// Frames to codes: FF 15 EA gives 15.
+struct framedecoder {
+  carrybuf carry{{}, 0, "velquinconv"};
+  int convert(int n, std::uint8_t* buf);
+};
 
-// State carried from call to call, for tests and fuzzing.
-int velquinheld();    // bytes the frame decoder carries
-void velquinreset();  // the frame decoder as at start-up
-int ps2held();        // bytes the translator carries
-int ps2mods();        // held modifiers: 1 Shift, 2 Ctrl, 4 Alt
-void ps2reset();      // the translator as at start-up
+// Set-2 scan codes to characters: 15 gives 'q', with Shift, Ctrl and Alt tracked.
+struct keytranslator {
+  carrybuf carry{{}, 0, "ps2conv"};
+  int modstate = 0;  // held modifiers: 1 Shift, 2 Ctrl, 4 Alt
+  int convert(int n, std::uint8_t* buf);
+};
+
+// The tool's one instance of each, state kept for the whole run.
+int velquinconv(int n, std::uint8_t* buf);
+int ps2conv(int n, std::uint8_t* buf);
 
 }  // namespace velquin

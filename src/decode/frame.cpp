@@ -5,14 +5,18 @@ namespace {
 
 constexpr std::uint8_t leadbyte = 0xFF;
 
-carrybuf framecarry{{}, 0, "velquinconv"};
+framedecoder frames;
 
 }  // namespace
 
 int velquinconv(int n, std::uint8_t* buf) {
-  carryappend(framecarry, buf, n);
-  const std::uint8_t* data = framecarry.data;
-  const int count = framecarry.count;
+  return frames.convert(n, buf);
+}
+
+int framedecoder::convert(int n, std::uint8_t* buf) {
+  carryappend(carry, buf, n);
+  const std::uint8_t* data = carry.data;
+  const int count = carry.count;
   int out = 0;
   int j = 0;
   while (j < count) {
@@ -37,15 +41,8 @@ int velquinconv(int n, std::uint8_t* buf) {
       while (j < count && data[j] != leadbyte) ++j;
     }
   }
-  carrykeep(framecarry, j);
+  carrykeep(carry, j);
   return out;
-}
-
-int velquinheld() {
-  return framecarry.count;
-}
-void velquinreset() {
-  framecarry.count = 0;
 }
 
 }  // namespace velquin

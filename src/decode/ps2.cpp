@@ -117,8 +117,7 @@ static_assert(rowof[0x5D] == 29, "0x5D stops at row 30, not row 43");
 static_assert(rowof[0x00] == 0 && rowof[0x11] == 60 && rowof[0x14] == 58);
 static_assert(rowof[0xE0] == endrow && rowof[0xF0] == endrow && rowof[0xFF] == endrow);
 
-int modstate = 0;
-carrybuf keycarry{{}, 0, "ps2conv"};
+keytranslator keys;
 
 int modifierflag(std::uint8_t c) {
   switch (c) {
@@ -136,9 +135,13 @@ int modifierflag(std::uint8_t c) {
 }  // namespace
 
 int ps2conv(int n, std::uint8_t* buf) {
-  carryappend(keycarry, buf, n);
-  const std::uint8_t* data = keycarry.data;
-  const int count = keycarry.count;
+  return keys.convert(n, buf);
+}
+
+int keytranslator::convert(int n, std::uint8_t* buf) {
+  carryappend(carry, buf, n);
+  const std::uint8_t* data = carry.data;
+  const int count = carry.count;
   int out = 0;
   int k = 0;
   for (; k < count; ++k) {
@@ -163,20 +166,8 @@ int ps2conv(int n, std::uint8_t* buf) {
       buf[out++] = c;
     }
   }
-  carrykeep(keycarry, k);
+  carrykeep(carry, k);
   return out;
-}
-
-int ps2held() {
-  return keycarry.count;
-}
-int ps2mods() {
-  return modstate;
-}
-
-void ps2reset() {
-  keycarry.count = 0;
-  modstate = 0;
 }
 
 }  // namespace velquin
