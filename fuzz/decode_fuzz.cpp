@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -14,74 +15,85 @@
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
+using velquin::carrysize;
+
+// As much as one read of the port returns.
+constexpr std::size_t streamlimit = 4096;
 
 void check(bool ok) {
   if (!ok) std::abort();
 }
 
-struct decoded {
+struct decoders {
+  velquin::framedecoder frames;
+  velquin::keytranslator keys;
   bytes codes;
   bytes chars;
 };
 
-// One monitor pass: a batch through both decoders, in the batch buffer.
-void pass(std::uint8_t* buf, int len, decoded* into) {
-  const int framesheld = velquin::velquinheld();
-  const int n = velquin::velquinconv(len, buf);
-  check(n >= 0 && 2 * n <= std::min(framesheld + len, velquin::carrysize));
-  check(velquin::velquinheld() >= 0 && velquin::velquinheld() <= velquin::carrysize);
-  if (into != nullptr) into->codes.insert(into->codes.end(), buf, buf + n);
+// One monitor pass: a batch of at most carrysize bytes through both decoders,
+// in the batch buffer.
+void pass(decoders& d, std::uint8_t* buf, int len) {
+  const int framesheld = d.frames.carry.count;
+  const int n = d.frames.convert(len, buf);
+  check(n >= 0 && 2 * n <= std::min(framesheld + len, carrysize));
+  check(d.frames.carry.count >= 0 && d.frames.carry.count <= carrysize);
+  d.codes.insert(d.codes.end(), buf, buf + n);
 
-  const int keysheld = velquin::ps2held();
-  const int m = velquin::ps2conv(n, buf);
-  check(m >= 0 && m <= std::min(keysheld + n, velquin::carrysize));
-  check(velquin::ps2held() >= 0 && velquin::ps2held() <= velquin::carrysize);
-  check(velquin::ps2mods() >= 0 && velquin::ps2mods() <= 7);
+  const int keysheld = d.keys.carry.count;
+  const int m = d.keys.convert(n, buf);
+  check(m >= 0 && m <= std::min(keysheld + n, carrysize));
+  check(d.keys.carry.count >= 0 && d.keys.carry.count <= carrysize);
+  check(d.keys.modstate >= 0 && d.keys.modstate <= 7);
   for (int k = 0; k < m; ++k) check(buf[k] < 0x80);
-  if (into != nullptr) into->chars.insert(into->chars.end(), buf, buf + m);
+  d.chars.insert(d.chars.end(), buf, buf + m);
 }
 
-decoded cutandfeed(const bytes& stream, std::size_t every, std::size_t offset) {
-  velquin::velquinreset();
-  velquin::ps2reset();
-  decoded d;
-  static std::uint8_t buf[velquin::carrysize];
-  std::size_t at = 0;
-  for (std::size_t len = offset; at < stream.size(); len = every) {
+// The stream in batches of `first`, then `every` bytes.
+void cutandfeed(decoders& d, const bytes& stream, std::size_t first, std::size_t every) {
+  static std::uint8_t buf[carrysize];
+  for (std::size_t at = 0, len = first; at < stream.size(); at += len, len = every) {
     len = std::min(len, stream.size() - at);
     std::copy_n(stream.begin() + static_cast<long>(at), len, buf);
-    pass(buf, static_cast<int>(len), &d);
-    at += len;
+    pass(d, buf, static_cast<int>(len));
   }
-  return d;
 }
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // glibc's stderr is an ordinary variable: pointed at /dev/null it silences
+  // the decoders' messages (a flood on noise), while libFuzzer, which took its
+  // own copy at start-up, and the sanitizers keep descriptor 2.
+  if (std::FILE* null = std::fopen("/dev/null", "w")) stderr = null;
+  return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  velquin::velquinreset();
-  velquin::ps2reset();
-  static std::uint8_t buf[velquin::carrysize];
+  static std::uint8_t buf[carrysize];
+  decoders any;
   while (in.remaining_bytes() > 0) {
-    const auto len = in.ConsumeIntegralInRange<std::size_t>(0, velquin::carrysize);
+    const auto len = in.ConsumeIntegralInRange<std::size_t>(0, carrysize);
     const bytes batch = in.ConsumeBytes<std::uint8_t>(len);
     std::copy(batch.begin(), batch.end(), buf);
-    pass(buf, static_cast<int>(batch.size()), nullptr);
+    pass(any, buf, static_cast<int>(batch.size()));
   }
 
   // Codes other than 00 and FF (those can be taken for lead bytes by design),
   // a frame per four codes.
   bytes stream;
-  for (std::size_t k = 0; k < size; ++k) {
+  for (std::size_t k = 0; k < size && stream.size() + 5 <= streamlimit; ++k) {
     if (k % 4 == 0) stream.insert(stream.end(), 1 + data[k] % 3, 0xFF);
     const auto code = static_cast<std::uint8_t>(std::clamp<int>(data[k], 0x01, 0xFE));
     stream.push_back(code);
     stream.push_back(static_cast<std::uint8_t>(0xFF - code));
   }
   const std::size_t every = 1 + (size > 0 ? data[0] % 13 : 0);
-  const decoded whole = cutandfeed(stream, stream.size() + 1, stream.size() + 1);
-  const decoded cut = cutandfeed(stream, every, 1 + every / 2);
+  decoders whole;
+  cutandfeed(whole, stream, stream.size(), stream.size());
+  decoders cut;
+  cutandfeed(cut, stream, 1 + every / 2, every);
   check(whole.codes == cut.codes);
   check(whole.chars == cut.chars);
   return 0;
