@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <iterator>
 
 #include "tty/tty.h"
@@ -37,10 +36,10 @@ constexpr int answerlimit = 2;    // clock seconds a request waits for its answe
 // True when the whole response came, false when it did not come in time.
 bool receive(int fd, const std::int32_t* resp) {
   int j = 0;
-  const std::time_t t = std::time(nullptr);
+  const long t = ttyclock();
   for (;;) {
     if (resp[j] < 0) return true;
-    if (std::time(nullptr) - t > answerlimit) return false;
+    if (ttyclock() - t > answerlimit) return false;
     const int c = ttygetc(fd);
     if (c < 0) {
       ttywait(fd, false);
@@ -60,14 +59,21 @@ bool receive(int fd, const std::int32_t* resp) {
 }  // namespace
 
 int devinit(int fd) {
-  while (ttygetc(fd) >= 0) {
+  const long start = ttyclock();
+  // The drain counts against the exchange's time: bytes that come faster than
+  // they are read would keep it going for ever.
+  while (ttygetc(fd) >= 0 && ttyclock() - start <= exchangelimit) {
   }
-  const std::time_t start = std::time(nullptr);
   int i = 0;
   while (i <= lastrequest) {
-    if (std::time(nullptr) - start > exchangelimit) return -2;
+    if (ttyclock() - start > exchangelimit) return -2;
     std::fprintf(stderr, "sending init string #%d\n", i);
-    for (const std::int32_t* p = initstr[i]; *p >= 0; ++p) ttyputc(fd, *p);
+    // A byte that cannot be sent abandons the rest of the request, which then
+    // waits for its answer like any other: a dead line fails as a silent
+    // receiver does, not one 15-second timeout per byte.
+    for (const std::int32_t* p = initstr[i]; *p >= 0; ++p) {
+      if (ttyputc(fd, *p) < 0) break;
+    }
     // A response that does not come in time sends the same request again.
     if (receive(fd, initresp[i])) ++i;
   }

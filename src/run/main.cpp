@@ -1,6 +1,12 @@
+#include <fcntl.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "base/base.h"
 #include "init/init.h"
 #include "run/run.h"
 #include "tty/tty.h"
@@ -14,18 +20,35 @@ namespace {
 
 constexpr const char* devicepath = VELQUIN_DEVICE;
 
+// Started with 0, 1 or 2 closed (`velquin >&-`, some service managers), the
+// port would open as one of them and the tool's own text would go out on the
+// line: they are taken by /dev/null first.
+void stdopen() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) std::exit(1);
+  }
+}
+
 [[noreturn]] void run() {
+  stdopen();
+  // A pipeline that closes early (`velquin | head -3`) shows as a failed write,
+  // which puts the port back; the signal would leave it raw.
+  std::signal(SIGPIPE, SIG_IGN);
   const int fd = ttyopen(devicepath);
   ttysetup(fd, linerate);
   const int result = devinit(fd);
+  int writeerror = 0;
   if (result == 0) {
     std::fputs("Ok\n", stdout);
-    monitor(fd);
+    writeerror = monitor(fd);
   } else {
     std::printf("Failed (%d)\n", result);
+    if (std::fflush(stdout) != 0) writeerror = errno;
   }
+  if (writeerror != 0 && writeerror != EPIPE)
+    report("write error: %s\n", std::strerror(writeerror));
   ttyclose(fd);
-  std::exit(0);
+  std::exit(writeerror != 0 ? writefailed : 0);
 }
 
 }  // namespace

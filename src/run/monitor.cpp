@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/base.h"
 #include "decode/decode.h"
 #include "run/run.h"
 
@@ -33,22 +34,22 @@ void printbatch(std::uint8_t* batch, int count) {
 
 }  // namespace
 
-void monitor(int fd) {
+int monitor(int fd) {
   std::uint8_t batch[batchsize];
   for (;;) {
     // poll, not select: the port's descriptor may be 1024 or more.
     pollfd p{fd, POLLIN, 0};
     const int n = poll(&p, 1, waitms);
     if ((n < 0 && errno != EINTR) || (n > 0 && (p.revents & POLLNVAL) != 0)) {
-      std::fprintf(stderr, "%s: select failed\n", progname);
-      return;
+      report("select failed\n");
+      return 0;
     }
     if (n > 0) {
       const ssize_t count = read(fd, batch, sizeof batch);
-      if (count <= 0) return;
+      if (count <= 0) return 0;
       printbatch(batch, static_cast<int>(count));
     }
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) return errno;
   }
 }
 

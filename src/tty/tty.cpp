@@ -2,13 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <iterator>
 
 namespace velquin {
 namespace {
@@ -37,35 +39,36 @@ constexpr speedentry speeds[] = {
 static_assert(B1200 == 9 && B9600 == 13 && B38400 == 15, "Linux speed codes");
 static_assert(B57600 == 0x1001 && B115200 == 0x1002, "Linux extended speed codes");
 
-constexpr int putlimit = 15;  // seconds ttyputc keeps trying one byte
+constexpr int putlimit = 15;  // clock seconds ttyputc keeps trying one byte
 
-// Upper bound on one sleep: with an odd VMIN left on the port, poll() reports
-// a readable line only once VMIN bytes have come, while a non-blocking read
-// already returns one, so a byte is never left waiting longer than this.
-constexpr int maxsleepms = 100;
+[[noreturn]] void refuse(int fd, const char* path, const char* why) {
+  close(fd);
+  std::fprintf(stderr, "can't open %s: %s\n", path, why);
+  std::exit(1);
+}
 
-// How long to sleep for: until time() moves on to its next second, when a
-// deadline counted in whole seconds can change, and no longer than maxsleepms.
+// Milliseconds until ttyclock() moves on, when a deadline counted in whole
+// seconds can change.
 int sleepslice() {
-  const std::time_t now = std::time(nullptr);
-  timespec fine{};
-  clock_gettime(CLOCK_REALTIME, &fine);
-  // time() follows the clock at tick granularity and may lag it by a few
-  // milliseconds; aim at its second, not the fine clock's.
-  const long long ms =
-      (static_cast<long long>(now) + 1 - fine.tv_sec) * 1000 - fine.tv_nsec / 1000000 + 1;
-  if (ms < 1) return 1;
-  return ms < maxsleepms ? static_cast<int>(ms) : maxsleepms;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return 1000 - static_cast<int>(now.tv_nsec / 1000000);
 }
 
 }  // namespace
 
 int ttyopen(const char* path) {
-  const int fd = open(path, O_RDWR | O_NONBLOCK);
+  // O_NOCTTY: a session leader (a service, `setsid velquin`) would otherwise
+  // take the port as its terminal and be killed by its hang-up.
+  const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     std::fprintf(stderr, "can't open %s\n", path);
     std::exit(1);
   }
+  // Checked before anything is changed or sent: a file would be written to,
+  // and a second copy of the tool would take over the first one's line.
+  if (!isatty(fd)) refuse(fd, path, "not a terminal");
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) refuse(fd, path, "in use");
   return fd;
 }
 
@@ -88,8 +91,9 @@ void ttysetup(int fd, int rate) {
   cfsetispeed(&rawtio, code);
   cfsetospeed(&rawtio, code);
   for (cc_t& c : rawtio.c_cc) c = 0;
-  rawtio.c_cc[VTIME] = savedtio.c_cc[VTIME];
-  rawtio.c_cc[VMIN] = savedtio.c_cc[VMIN];
+  // A VMIN left on the port would make poll() wait for that many bytes.
+  rawtio.c_cc[VMIN] = 1;
+  rawtio.c_cc[VTIME] = 0;
   tcsetattr(fd, TCSANOW, &rawtio);
 }
 
@@ -103,15 +107,24 @@ int ttyclose(int fd) {
 }
 
 int ttyputc(int fd, int value) {
-  const std::time_t start = std::time(nullptr);
+  const long start = ttyclock();
   const auto byte = static_cast<std::uint8_t>(value);
   for (;;) {
-    if (write(fd, &byte, 1) > 0) return byte;
-    if (std::time(nullptr) - start > putlimit) {
+    const ssize_t n = write(fd, &byte, 1);
+    if (n > 0) return byte;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      // EIO: the line is gone, and waiting will not bring it back.
+      std::fprintf(stderr, "ttyputc(): %s\n", std::strerror(errno));
+      return -1;
+    }
+    if (ttyclock() - start > putlimit) {
       std::fputs("ttyputc(): timeout\n", stderr);
       return -1;
     }
-    ttywait(fd, true);
+    if (!ttywait(fd, true)) {
+      std::fputs("ttyputc(): line hung up\n", stderr);
+      return -1;
+    }
   }
 }
 
@@ -121,13 +134,22 @@ int ttygetc(int fd) {
   return byte;
 }
 
-void ttywait(int fd, bool forwrite) {
+long ttyclock() {
+  // Monotonic: a wall clock stepped by NTP at boot must not move a deadline.
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
+}
+
+bool ttywait(int fd, bool forwrite) {
   pollfd p{fd, static_cast<short>(forwrite ? POLLOUT : POLLIN), 0};
   if (poll(&p, 1, sleepslice()) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-    // A hung-up or broken line reports itself at once, every time: sleep
-    // without it rather than spin.
+    // A hung-up line reports itself at once, every time: sleep without it
+    // rather than spin.
     poll(nullptr, 0, sleepslice());
+    return false;
   }
+  return true;
 }
 
 }  // namespace velquin
