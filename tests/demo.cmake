@@ -1,7 +1,9 @@
 # Runs the demo as a user would and checks that it ends well and that the
 # greeting comes out in the character view.
+file(MAKE_DIRECTORY ${DIR})
 execute_process(
-  COMMAND ${SIM} --text ${TEXT} ${DEVICE} ${TOOL}
+  COMMAND ${SIM} --text ${TEXT} ttyS1 ${TOOL}
+  WORKING_DIRECTORY ${DIR}
   RESULT_VARIABLE status
   OUTPUT_VARIABLE out
   ERROR_VARIABLE err

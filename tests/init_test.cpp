@@ -9,7 +9,6 @@
 #include <regex>
 #include <thread>
 
-#include "sim/sim.h"
 #include "support.h"
 #include "tty/tty.h"
 
@@ -133,23 +132,21 @@ std::vector<Case> cases() {
   return all;
 }
 
-class Handshake : public ::testing::TestWithParam<Case> {};
+class Handshake : public test::Line, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(Handshake, MatchesTheReceiversAnswers) {
   const Case& c = GetParam();
-  sim::line l;
-  std::string err;
-  ASSERT_TRUE(sim::lineopen(l, nullptr, "", err)) << err;
+  openline(sim::quietdefaults());
   if (!c.stale.empty()) {
-    ASSERT_TRUE(sim::linesend(l, c.stale));
+    ASSERT_TRUE(sim::linesend(line_, c.stale));
   }
-  const int fd = ::open(l.slavepath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  const int fd = ::open(link_.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ttysetup(fd, 9600);
 
   bytes heard;
   std::jthread receiver(
-      [&](std::stop_token stop) { sim::playexchange(l, c.answers, 20s, &heard, stop); });
+      [&](std::stop_token stop) { sim::playexchange(line_, c.answers, 20s, &heard, stop); });
   int result = 0;
   std::string messages;
   const auto start = clock::now();
@@ -170,7 +167,6 @@ TEST_P(Handshake, MatchesTheReceiversAnswers) {
     EXPECT_LT(took, 7s);
   }
   ttyclose(fd);
-  sim::lineclose(l);
 }
 
 INSTANTIATE_TEST_SUITE_P(Receiver, Handshake, ::testing::ValuesIn(cases()), [](const auto& p) {

@@ -3,13 +3,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
+#include <filesystem>
+
+extern char** environ;
 
 bool operator==(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
@@ -24,15 +27,21 @@ void PrintTo(const termios& t, std::ostream* os) {
       head, sizeof head, "{iflag %#x oflag %#x cflag %#x lflag %#x line %u ispeed %u ospeed %u cc",
       t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_line, cfgetispeed(&t), cfgetospeed(&t));
   *os << head;
-  for (const cc_t c : t.c_cc) {
-    char item[8];
-    std::snprintf(item, sizeof item, " %02x", c);
-    *os << item;
-  }
+  for (const cc_t c : t.c_cc) *os << ' ' << static_cast<unsigned>(c);
   *os << "}";
 }
 
 namespace velquin::test {
+
+std::string hex(const bytes& b) {
+  std::string s;
+  for (const std::uint8_t x : b) {
+    char item[4];
+    std::snprintf(item, sizeof item, "%02x ", x);
+    s += item;
+  }
+  return s;
+}
 
 stderrcapture::stderrcapture() : saved_(dup(2)), file_(std::tmpfile()) {
   std::fflush(stderr);
@@ -50,54 +59,64 @@ std::string stderrcapture::text() const {
   std::fflush(stderr);
   std::string s;
   char buf[4096];
-  for (off_t at = 0;;) {
-    const ssize_t n = pread(fileno(file_), buf, sizeof buf, at);
-    if (n <= 0) break;
+  ssize_t n = 0;
+  for (off_t at = 0; (n = pread(fileno(file_), buf, sizeof buf, at)) > 0; at += n) {
     s.append(buf, static_cast<std::size_t>(n));
-    at += n;
   }
   return s;
 }
 
 bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
+  int in[2];
   int out[2];
   int err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return false;
-  if (pipe2(err, O_CLOEXEC) != 0) return false;
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    return false;
+  }
   std::vector<std::string> words{exe};
   words.insert(words.end(), o.args.begin(), o.args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
+  std::vector<std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) vars.emplace_back(*e);
+  vars.insert(vars.end(), o.env.begin(), o.env.end());
+  std::vector<char*> envp;
+  for (std::string& v : vars) envp.push_back(v.data());
+  envp.push_back(nullptr);
+
   // Only the child needs room for descriptors above the floor.
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
-  if (o.fdfloor > 0) {
-    const rlim_t want = static_cast<rlim_t>(o.fdfloor) + 64;
-    if (limit.rlim_max < want) return false;
-    limit.rlim_cur = std::max(limit.rlim_cur, want);
-  }
+  limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, static_cast<rlim_t>(o.fdfloor) + 64);
+  if (limit.rlim_cur > limit.rlim_max) return false;
+
   c.pid = fork();
   if (c.pid < 0) return false;
   if (c.pid == 0) {
     // Between fork and exec: async-signal-safe calls only.
-    dup2(out[1], 1);
+    const int stdinfd = o.input ? in[0] : open("/dev/null", O_RDONLY);
+    const int stdoutfd = o.out.empty() ? out[1] : open(o.out.c_str(), O_WRONLY);
+    if (stdinfd < 0 || stdoutfd < 0) _exit(126);
+    dup2(stdinfd, 0);
+    dup2(stdoutfd, 1);
     dup2(err[1], 2);
-    if (o.closestdin) {
-      close(0);
-    } else {
-      const int null = open("/dev/null", O_RDONLY);
-      dup2(null, 0);
-      close(null);
-    }
-    // Copies made here survive exec, unlike whatever held these numbers.
+    for (const int fd : o.closed) close(fd);
+    if (o.setsid) setsid();
+    if (!o.dir.empty() && chdir(o.dir.c_str()) != 0) _exit(126);
     setrlimit(RLIMIT_NOFILE, &limit);
-    for (int fd = 3; fd < o.fdfloor; ++fd) dup2(1, fd);
-    execv(argv[0], argv.data());
+    for (int fd = 3; fd < o.fdfloor; ++fd) dup2(2, fd);
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
+  close(in[0]);
   close(out[1]);
   close(err[1]);
+  if (o.input) {
+    c.in = in[1];
+  } else {
+    close(in[1]);
+  }
   c.out = out[0];
   c.err = err[0];
   return true;
@@ -161,21 +180,69 @@ int finish(child& c, std::chrono::milliseconds limit) {
   }
   int status = 0;
   waitpid(c.pid, &status, 0);
-  if (c.out >= 0) close(c.out);
-  if (c.err >= 0) close(c.err);
-  c.out = c.err = -1;
-  if (killed || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  for (int* fd : {&c.in, &c.out, &c.err}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  if (killed) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string hex(const std::vector<unsigned char>& b) {
-  std::string s;
-  for (const unsigned char x : b) {
-    char item[4];
-    std::snprintf(item, sizeof item, "%02x ", x);
-    s += item;
+termios distinctive() {
+  termios t = sim::quietdefaults();
+  t.c_iflag = ICRNL | IXON;
+  t.c_oflag = OPOST | ONLCR;
+  t.c_lflag = ISIG | ICANON;
+  t.c_cc[VINTR] = 3;
+  t.c_cc[VMIN] = 20;
+  t.c_cc[VTIME] = 0;
+  cfsetispeed(&t, B19200);
+  cfsetospeed(&t, B19200);
+  return t;
+}
+
+void Line::SetUp() {
+  char dir[] = "/tmp/velquin-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  dir_ = dir;
+  link_ = dir_ + "/ttyS1";
+}
+
+void Line::TearDown() {
+  sim::lineclose(line_);
+  std::filesystem::remove_all(dir_);
+}
+
+void Line::openline(const termios& initial) {
+  std::string err;
+  ASSERT_TRUE(sim::lineopen(line_, &initial, link_, err)) << err;
+  before_ = settings();
+}
+
+spawnoptions Line::here(std::vector<std::string> args) const {
+  spawnoptions o;
+  o.args = std::move(args);
+  o.dir = dir_;
+  return o;
+}
+
+termios Line::settings() const {
+  termios t{};
+  EXPECT_TRUE(sim::linesettings(line_, t));
+  return t;
+}
+
+bytes Line::drain(int waitms) {
+  bytes got;
+  pollfd p{line_.master, POLLIN, 0};
+  while (poll(&p, 1, waitms) > 0 && (p.revents & POLLIN) != 0) {
+    std::uint8_t buf[4096];
+    const ssize_t n = read(line_.master, buf, sizeof buf);
+    if (n <= 0) break;
+    got.insert(got.end(), buf, buf + n);
+    waitms = 0;
   }
-  return s;
+  return got;
 }
 
 }  // namespace velquin::test

@@ -1,6 +1,7 @@
-// Helpers shared by the tests: standard error capture, whole-record settings
-// comparison, and a child process whose output is read through pipes.
+// What the tests share: whole-record settings comparison, standard error
+// capture, a child process read through pipes, and the pseudo-terminal fixture.
 #pragma once
+#include <gtest/gtest.h>
 #include <sys/types.h>
 #include <termios.h>
 
@@ -8,12 +9,20 @@
 #include <cstdio>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "sim/sim.h"
 
 bool operator==(const termios& a, const termios& b);
 void PrintTo(const termios& t, std::ostream* os);
 
 namespace velquin::test {
+
+using namespace std::chrono_literals;
+using sim::bytes;
+
+std::string hex(const bytes& b);
 
 // Sends everything written to descriptor 2 into a file while it lives.
 class stderrcapture {
@@ -31,25 +40,52 @@ class stderrcapture {
 
 struct spawnoptions {
   std::vector<std::string> args;  // after the program's own name
-  bool closestdin = false;
-  int fdfloor = 0;  // descriptors below this are taken before the program starts
+  std::string dir;                // working directory, when not empty
+  std::vector<int> closed;        // descriptors closed in the child
+  std::string out;                // a file for standard output instead of the pipe
+  bool input = false;             // standard input a pipe the test writes to, not /dev/null
+  bool setsid = false;            // the child leads a session of its own
+  std::vector<std::string> env;   // NAME=VALUE added to the environment
+  int fdfloor = 0;                // descriptors below this are taken before the program starts
 };
 
 struct child {
   pid_t pid = -1;
+  int in = -1;
   int out = -1;
   int err = -1;
   std::string outtext;  // what has been read so far
   std::string errtext;
 };
 
-bool spawn(child& c, const std::string& exe, const spawnoptions& o);
+bool spawn(child& c, const std::string& exe, const spawnoptions& o = {});
 // Waits until standard output holds a complete line not yet taken, and takes it.
 bool takeline(child& c, std::string& line, std::chrono::milliseconds limit);
-// Reads both outputs to their end and reaps the child; its exit status, or -1
-// when it did not end within `limit` (it is then killed).
+// Reads both outputs to their end and reaps the child; its exit status, 128 +
+// the signal that ended it, or -1 when it did not end within `limit` (it is
+// then killed).
 int finish(child& c, std::chrono::milliseconds limit);
 
-std::string hex(const std::vector<unsigned char>& b);
+// Settings left on a port by an earlier program, far from raw in every field
+// the tool changes: a VMIN of 20 with no VTIME among them.
+termios distinctive();
+
+// A pseudo-terminal standing in for the port, its link `ttyS1` in a scratch
+// directory of the test's own, so that tests run side by side.
+class Line : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  void openline(const termios& initial = distinctive());
+  spawnoptions here(std::vector<std::string> args = {}) const;  // run in the scratch directory
+  termios settings() const;     // the port's, as the test sees it now
+  bytes drain(int waitms = 0);  // whatever the receiver's side has been sent
+
+  std::string dir_;
+  std::string link_;
+  sim::line line_;
+  termios before_{};
+};
 
 }  // namespace velquin::test

@@ -1,0 +1,235 @@
+// The conditions a real bench and a real shell make: closed descriptors, a
+// session of its own, a path that is no free port, settings and clock steps,
+// a dead line, and standard output that cannot be written.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+
+#include "program.h"
+
+namespace velquin::test {
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+const bytes qpress = {0xFF, 0x15, 0xEA};
+
+TEST_F(Program, ClosedStandardDescriptorsNeverBecomeThePort) {
+  const std::vector<int> cases[] = {{0}, {1}, {2}, {0, 1, 2}};
+  for (const std::vector<int>& closed : cases) {
+    SCOPED_TRACE(::testing::PrintToString(closed));
+    openline();
+    spawnoptions o;
+    o.closed = closed;
+    start({}, o);
+    receiver_.join();
+    ASSERT_TRUE(sim::linesend(line_, qpress));
+    // Whatever the tool wrote to the port shows up here by now.
+    const bytes after = drain(1000);
+    EXPECT_EQ(hex(heard_) + hex(after), hex(allrequests()));
+    sim::linehangup(line_);
+    EXPECT_EQ(finish(child_, 10s), 0);
+    const bool out = closed.size() == 1 && closed[0] != 1;
+    const bool err = closed.size() == 1 && closed[0] != 2;
+    EXPECT_EQ(child_.outtext, out ? "Ok\n=ff =15 =ea #15 >71 'q'\n" : "");
+    EXPECT_EQ(child_.errtext, err ? allsent : "");
+    TearDown();
+    SetUp();
+    heard_.clear();
+    child_ = {};
+  }
+}
+
+TEST_F(Program, ASessionLeaderEndsCleanlyWhenTheLineHangsUp) {
+  spawnoptions o;
+  o.setsid = true;
+  startok(o);
+  sim::linehangup(line_);
+  EXPECT_EQ(finish(child_, 10s), 0);
+}
+
+TEST_F(Line, RefusesWhatIsNoTerminalAndLeavesItAlone) {
+  struct Case {
+    const char* name;
+    const char* target;  // what ttyS1 links to; a file of its own when null
+    const char* why;
+  };
+  const Case cases[] = {
+      {"nothing there", "missing", ""},
+      {"a file", nullptr, ": not a terminal"},
+      {"/dev/null", "/dev/null", ": not a terminal"},
+      {"/dev/zero", "/dev/zero", ": not a terminal"},
+  };
+  const std::string content = "keep me\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(link_.c_str());
+    if (c.target != nullptr) {
+      ASSERT_EQ(symlink(c.target, link_.c_str()), 0);
+    } else {
+      std::ofstream(link_) << content;
+    }
+    child tool;
+    ASSERT_TRUE(spawn(tool, exe, here()));
+    EXPECT_EQ(finish(tool, 5s), 1);
+    EXPECT_EQ(tool.errtext, std::string("can't open ttyS1") + c.why + "\n");
+    EXPECT_EQ(tool.outtext, "");
+    if (c.target == nullptr) {
+      std::ifstream in(link_);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
+    }
+  }
+}
+
+TEST_F(Program, ASecondCopyOnTheSamePortIsRefused) {
+  startok();
+  const termios running = settings();
+  child second;
+  ASSERT_TRUE(spawn(second, exe, here()));
+  EXPECT_EQ(finish(second, 5s), 1);
+  EXPECT_EQ(second.errtext, "can't open ttyS1: in use\n");
+  EXPECT_EQ(second.outtext, "");
+  EXPECT_EQ(settings(), running);
+  EXPECT_EQ(hex(drain(200)), "");
+
+  // The first copy still watches the line.
+  ASSERT_TRUE(sim::linesend(line_, qpress));
+  std::string line;
+  ASSERT_TRUE(takeline(child_, line, 2s));
+  EXPECT_EQ(line, "=ff =15 =ea #15 >71 'q'\n");
+}
+
+TEST_F(Program, DeadlinesDoNotFollowWallClockSteps) {
+  struct Case {
+    const char* step;
+    sim::answers answers;
+    const char* out;
+  };
+  sim::answers late;
+  late.from[1] = 1;  // the exchange takes 2 to 3 seconds more
+  const Case cases[] = {
+      {"3600", late, "Ok\n"},
+      {"-3600", sim::silent(), "Failed (-2)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.step);
+    openline();
+    spawnoptions o;
+    o.env = {std::string("LD_PRELOAD=") + VELQUIN_CLOCKSTEP, "CLOCKSTEP_AFTER_MS=500",
+             std::string("CLOCKSTEP_SECONDS=") + c.step, "ASAN_OPTIONS=verify_asan_link_order=0"};
+    const auto t0 = clock::now();
+    start(c.answers, o);
+    std::string line;
+    EXPECT_TRUE(takeline(child_, line, 10s));
+    EXPECT_LT(clock::now() - t0, 7s);
+    EXPECT_EQ(line, c.out);
+    sim::linehangup(line_);
+    finish(child_, 10s);
+    TearDown();
+    SetUp();
+    child_ = {};
+  }
+}
+
+TEST_F(Program, ALineHungUpInTheExchangeFailsLikeASilentReceiver) {
+  openline();
+  const auto t0 = clock::now();
+  ASSERT_TRUE(spawn(child_, exe, here()));
+  ASSERT_FALSE(drain(5000).empty());
+  sim::linehangup(line_);
+  EXPECT_EQ(finish(child_, 15s), 0);
+  EXPECT_LT(clock::now() - t0, 7s);
+  EXPECT_EQ(child_.outtext, "Failed (-2)\n");
+  // Whether the first attempt got out before the hang-up is a race.
+  static const std::regex expected(
+      "sending init string #0\n(ttyputc\\(\\): Input/output error\n)?"
+      "sending init string #0\nttyputc\\(\\): Input/output error\n");
+  EXPECT_TRUE(std::regex_match(child_.errtext, expected)) << child_.errtext;
+}
+
+TEST_F(Program, SlowWritesRefusedOnALiveLineGiveUpOnce) {
+  openline(sim::quietdefaults());
+  // Nobody reads the receiver's side: fill the line until it refuses more.
+  // The kernel moves bytes on behind the writer's back for a while, so fill
+  // again, slowly, until it has stopped taking any.
+  const std::uint8_t block[512] = {};
+  for (int refused = 0; refused < 5;) {
+    if (write(line_.slave, block, 1) > 0) {
+      refused = 0;
+      while (write(line_.slave, block, sizeof block) > 0) {
+      }
+    } else {
+      ++refused;
+      std::this_thread::sleep_for(50ms);
+    }
+  }
+  const auto t0 = clock::now();
+  ASSERT_TRUE(spawn(child_, exe, here()));
+  EXPECT_EQ(finish(child_, 30s), 0);
+  const auto took = clock::now() - t0;
+  EXPECT_GT(took, 15s);
+  EXPECT_LT(took, 21s);
+  EXPECT_EQ(child_.outtext, "Failed (-2)\n");
+  EXPECT_EQ(child_.errtext, "sending init string #0\nttyputc(): timeout\n");
+}
+
+TEST_F(Program, ADrainOfEndlessBytesEndsWithTheExchange) {
+  openline();
+  std::jthread flood([this](std::stop_token stop) {
+    const bytes noise(4096, 0x5A);
+    pollfd p{line_.master, POLLOUT, 0};
+    while (!stop.stop_requested()) {
+      if (poll(&p, 1, 50) > 0 && write(line_.master, noise.data(), noise.size()) < 0) break;
+    }
+  });
+  const auto t0 = clock::now();
+  ASSERT_TRUE(spawn(child_, exe, here()));
+  std::string line;
+  ASSERT_TRUE(takeline(child_, line, 10s));
+  EXPECT_LT(clock::now() - t0, 7s);
+  EXPECT_EQ(line, "Failed (-2)\n");
+}
+
+TEST_F(Program, OutputThatCannotBeWrittenEndsTheRunAndRestoresTheLine) {
+  struct Case {
+    const char* name;
+    sim::answers answers;
+    const char* out;  // standard output, or the pipe closed after "Ok" when null
+    std::string messages;
+  };
+  const std::string full = "velquin: write error: No space left on device\n";
+  const Case cases[] = {
+      {"full disk while watching", {}, "/dev/full", allsent + full},
+      {"full disk after a failed exchange", sim::silent(), "/dev/full",
+       "sending init string #0\nsending init string #0\n" + full},
+      {"pipeline closed early", {}, nullptr, allsent},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    openline();
+    spawnoptions o;
+    o.out = c.out != nullptr ? c.out : "";
+    start(c.answers, o);
+    if (c.out == nullptr) {
+      std::string line;
+      ASSERT_TRUE(takeline(child_, line, 10s));
+      close(child_.out);
+      child_.out = -1;
+      ASSERT_TRUE(sim::linesend(line_, qpress));
+    }
+    EXPECT_EQ(finish(child_, 15s), 2);
+    EXPECT_EQ(child_.errtext, c.messages);
+    EXPECT_EQ(settings(), before_);
+    TearDown();
+    SetUp();
+    child_ = {};
+  }
+}
+
+}  // namespace
+}  // namespace velquin::test
