@@ -85,7 +85,6 @@ constexpr controlkey controlkeys[] = {
 };
 // clang-format on
 
-constexpr std::uint8_t releaseprefix = 0xF0;
 constexpr std::uint8_t leftshift = 0x12;
 constexpr std::uint8_t leftctrl = 0x14;
 

@@ -1,10 +1,8 @@
 // velquin-sim: plays a keyboard receiver on a pseudo-terminal so that the tool
 // can be tried, and tested, before the hardware is on the desk.
-#include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,14 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sim/sim.h"
-
-extern char** environ;
 
 namespace velquin::sim {
 namespace {
@@ -76,306 +71,149 @@ const char usage[] =
     "Exit status: the COMMAND's; without one 0; 1 when the line cannot be made;\n"
     "2 for a bad option or a character no key types.\n";
 
-[[noreturn]] void fail(int status, const char* what, const std::string& detail) {
-  std::fprintf(stderr, "%s: %s%s\n", me, what, detail.c_str());
+[[noreturn]] void fail(int status, const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", me, message.c_str());
   if (status == usageerror) std::fprintf(stderr, "Try '%s --help'.\n", me);
   std::exit(status);
 }
 
-int number(const char* s, const char* option, int lo, int hi) {
+int number(const std::string& s, const char* option, int lo, int hi) {
   char* end = nullptr;
   errno = 0;
-  const long v = std::strtol(s, &end, 10);
-  if (errno != 0 || end == s || *end != '\0' || v < lo || v > hi) {
-    fail(usageerror, "bad number for --", std::string(option) + ": '" + s + "'");
+  const long v = std::strtol(s.c_str(), &end, 10);
+  if (errno != 0 || s.empty() || *end != '\0' || v < lo || v > hi) {
+    fail(usageerror, std::string("bad number for --") + option + ": '" + s + "'");
   }
   return static_cast<int>(v);
 }
 
-bytes hexbytes(const char* s, const char* option) {
-  bytes out;
-  const std::string text = s;
-  std::size_t k = 0;
-  while (k < text.size()) {
-    if (text[k] == ' ' || text[k] == ',' || text[k] == '\t') {
-      ++k;
-      continue;
-    }
-    std::size_t used = 0;
-    unsigned long v = 0;
-    try {
-      v = std::stoul(text.substr(k, 4), &used, 16);
-    } catch (...) {
-      used = 0;
-    }
-    const std::size_t next = k + used;
-    if (used == 0 || v > 0xFF ||
-        (next < text.size() && text[next] != ' ' && text[next] != ',' && text[next] != '\t')) {
-      fail(usageerror, "bad byte list for --", std::string(option) + ": '" + s + "'");
-    }
-    out.push_back(static_cast<std::uint8_t>(v));
-    k = next;
-  }
-  return out;
+bytes hexarg(const std::string& s, const char* option) {
+  bytes b;
+  if (!hexbytes(s, b))
+    fail(usageerror, std::string("bad byte list for --") + option + ": '" + s + "'");
+  return b;
 }
 
-// Turns C-style escapes into the characters they stand for.
-std::string unescape(const char* s) {
-  std::string out;
-  for (const char* p = s; *p != '\0'; ++p) {
-    if (*p != '\\' || p[1] == '\0') {
-      out += *p;
-      continue;
-    }
-    switch (*++p) {
-      case 'n':
-        out += '\n';
-        break;
-      case 'r':
-        out += '\r';
-        break;
-      case 't':
-        out += '\t';
-        break;
-      case 'e':
-        out += '\x1b';
-        break;
-      case 'b':
-        out += '\b';
-        break;
-      default:
-        out += *p;
-        break;
-    }
-  }
-  return out;
+[[noreturn]] void untypeable(char c) {
+  char detail[8];
+  std::snprintf(detail, sizeof detail, "0x%02x", static_cast<unsigned char>(c));
+  fail(usageerror, std::string("no key types the character ") + detail);
 }
+
+struct input {
+  char kind;  // the short option: t, c, b, r or m
+  std::string arg;
+};
 
 struct options {
-  std::vector<bytes> batches;  // from the command line, in order
-  bool fromstdin = true;
+  std::vector<input> inputs;  // what to send after the exchange, in the order given
   int pacems = 100;
   int group = 1;
   int split = 0;
   int rate = 0;
   int holdms = 500;
-  answers exchange;
-  bytes stale;
+  int seed = 20240611;
   int noise = 0;
+  int gapms = 0;
+  bool late[3] = {};
   bool wrong = false;
-  bool respond = true;
+  bool silent = false;
+  bytes stale;
+  std::string log;
   std::string link;
   std::vector<std::string> command;
 };
 
-std::mt19937 noisesource(20240611u);
-std::FILE* sentlog = nullptr;  // every byte sent after the exchange, when asked
+enum { silent_ = 256, late_, wrong_, noise_, stale_, gap_, hold_, rate_, log_, seed_ };
 
-std::uint8_t randombyte() {
-  return static_cast<std::uint8_t>(noisesource());
-}
+struct numeric {
+  int key;
+  const char* name;
+  int lo;
+  int hi;
+  int options::*field;
+};
 
-std::size_t randomat(std::size_t size) {
-  return noisesource() % size;
-}
+// clang-format off
+//  option    name      least  most        field
+constexpr numeric numerics[] = {
+    {'p',     "pace",   0,     600000,     &options::pacems},
+    {'g',     "group",  1,     100000,     &options::group},
+    {'s',     "split",  1,     100000,     &options::split},
+    {rate_,   "rate",   10,    10000000,   &options::rate},
+    {hold_,   "hold",   0,     3600000,    &options::holdms},
+    {seed_,   "seed",   0,     2147483647, &options::seed},
+    {noise_,  "noise",  0,     100000,     &options::noise},
+    {gap_,    "gap",    0,     10000,      &options::gapms},
+};
 
-bytes randombytes(int n) {
-  bytes b(static_cast<std::size_t>(n));
-  for (auto& x : b) x = randombyte();
-  return b;
-}
+constexpr option longs[] = {
+    {"text",   required_argument, nullptr, 't'},    {"codes",   required_argument, nullptr, 'c'},
+    {"bytes",  required_argument, nullptr, 'b'},    {"random",  required_argument, nullptr, 'r'},
+    {"mangled", required_argument, nullptr, 'm'},   {"pace",    required_argument, nullptr, 'p'},
+    {"group",  required_argument, nullptr, 'g'},    {"split",   required_argument, nullptr, 's'},
+    {"rate",   required_argument, nullptr, rate_},  {"hold",    required_argument, nullptr, hold_},
+    {"log",    required_argument, nullptr, log_},   {"seed",    required_argument, nullptr, seed_},
+    {"silent", no_argument,       nullptr, silent_}, {"late",   required_argument, nullptr, late_},
+    {"wrong",  no_argument,       nullptr, wrong_}, {"noise",   required_argument, nullptr, noise_},
+    {"stale",  required_argument, nullptr, stale_}, {"gap",     required_argument, nullptr, gap_},
+    {"help",   no_argument,       nullptr, 'h'},    {nullptr,   0,                 nullptr, 0},
+};
+// clang-format on
 
-// Key frames as a noisy line garbles them: in about half of them a byte is
-// lost, changed or doubled, or the frame is cut short.
-bytes mangledframes(int n) {
-  bytes out;
-  while (out.size() < static_cast<std::size_t>(n)) {
-    std::vector<bytes> events;
-    keyevents(static_cast<char>(0x20 + noisesource() % 95), events);
-    for (const bytes& e : events) {
-      bytes f = frame(e);
-      const auto at = static_cast<long>(randomat(f.size()));
-      switch (noisesource() % 8) {
-        case 0:
-          f.erase(f.begin() + at);
-          break;
-        case 1:
-          f[static_cast<std::size_t>(at)] = randombyte();
-          break;
-        case 2:
-          f.insert(f.begin() + at, f[static_cast<std::size_t>(at)]);
-          break;
-        case 3:
-          f.resize(1 + randomat(f.size() - 1));
-          break;
-        default:
-          break;
-      }
-      out.insert(out.end(), f.begin(), f.end());
-    }
-  }
-  out.resize(static_cast<std::size_t>(n));
-  return out;
-}
-
-// Frames for the characters of `text`, gathered `group` to a batch.
-bool typebatches(const std::string& text, int group, std::vector<bytes>& batches, char& unknown) {
-  int inbatch = 0;
-  for (const char c : text) {
-    std::vector<bytes> events;
-    if (!keyevents(c, events)) {
-      unknown = c;
-      return false;
-    }
-    for (const bytes& e : events) {
-      const bytes f = frame(e);
-      if (inbatch == 0) batches.emplace_back();
-      batches.back().insert(batches.back().end(), f.begin(), f.end());
-      inbatch = (inbatch + 1) % group;
-    }
-  }
-  return true;
-}
-
-void codebatches(const bytes& codes, int group, std::vector<bytes>& batches) {
-  int inbatch = 0;
-  bytes event;
-  for (const std::uint8_t c : codes) {
-    event.push_back(c);
-    if (c == 0xF0 || c == 0xE0) continue;  // a prefix shares its key's frame
-    const bytes f = frame(event);
-    event.clear();
-    if (inbatch == 0) batches.emplace_back();
-    batches.back().insert(batches.back().end(), f.begin(), f.end());
-    inbatch = (inbatch + 1) % group;
-  }
-  if (!event.empty()) batches.push_back(frame(event));
-}
-
+// Reads the command line; touches nothing.
 options parse(int argc, char** argv) {
-  enum { silent_ = 256, late_, wrong_, noise_, stale_, gap_, hold_, rate_, log_, seed_ };
-  const option longs[] = {
-      {"text", required_argument, nullptr, 't'},     {"codes", required_argument, nullptr, 'c'},
-      {"bytes", required_argument, nullptr, 'b'},    {"random", required_argument, nullptr, 'r'},
-      {"mangled", required_argument, nullptr, 'm'},  {"log", required_argument, nullptr, log_},
-      {"seed", required_argument, nullptr, seed_},   {"pace", required_argument, nullptr, 'p'},
-      {"group", required_argument, nullptr, 'g'},    {"split", required_argument, nullptr, 's'},
-      {"rate", required_argument, nullptr, rate_},   {"hold", required_argument, nullptr, hold_},
-      {"silent", no_argument, nullptr, silent_},     {"late", required_argument, nullptr, late_},
-      {"wrong", no_argument, nullptr, wrong_},       {"noise", required_argument, nullptr, noise_},
-      {"stale", required_argument, nullptr, stale_}, {"gap", required_argument, nullptr, gap_},
-      {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
-  };
   options o;
-  // Inputs keep their order, but grouping applies to all: note them first.
-  struct input {
-    int kind;
-    std::string arg;
-  };
-  std::vector<input> inputs;
   opterr = 0;
   int c = 0;
   // '+': options end at LINK, so the command's own options are left alone.
   while ((c = getopt_long(argc, argv, "+t:c:b:r:m:p:g:s:h", longs, nullptr)) != -1) {
-    switch (c) {
-      case 't':
-      case 'c':
-      case 'b':
-      case 'r':
-      case 'm':
-        inputs.push_back({c, optarg});
-        break;
-      case 'p':
-        o.pacems = number(optarg, "pace", 0, 600000);
-        break;
-      case 'g':
-        o.group = number(optarg, "group", 1, 100000);
-        break;
-      case 's':
-        o.split = number(optarg, "split", 1, 100000);
-        break;
-      case rate_:
-        o.rate = number(optarg, "rate", 10, 10000000);
-        break;
-      case hold_:
-        o.holdms = number(optarg, "hold", 0, 3600000);
-        break;
-      case silent_:
-        o.respond = false;
-        break;
-      case late_:
-        o.exchange.from[number(optarg, "late", 0, 2)] = 1;
-        break;
-      case wrong_:
-        o.wrong = true;
-        break;
-      case noise_:
-        o.noise = number(optarg, "noise", 0, 100000);
-        break;
-      case stale_:
-        o.stale = hexbytes(optarg, "stale");
-        break;
-      case gap_:
-        o.exchange.gap = std::chrono::milliseconds(number(optarg, "gap", 0, 10000));
-        break;
-      case log_:
-        sentlog = std::fopen(optarg, "wb");
-        if (sentlog == nullptr) fail(1, "", std::string(optarg) + ": " + std::strerror(errno));
-        break;
-      case seed_:
-        noisesource.seed(static_cast<unsigned>(number(optarg, "seed", 0, 2147483647)));
-        break;
-      case 'h':
-        std::fputs(usage, stdout);
-        std::exit(0);
-      case '?':
-      default: {
-        const std::string bad =
-            optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
-        fail(usageerror, "unknown option or missing value: ", bad);
-      }
+    const auto n = std::find_if(std::begin(numerics), std::end(numerics),
+                                [c](const numeric& k) { return k.key == c; });
+    if (n != std::end(numerics)) {
+      o.*(n->field) = number(optarg, n->name, n->lo, n->hi);
+    } else if (std::strchr("tcbrm", c) != nullptr) {
+      o.inputs.push_back({static_cast<char>(c), optarg});
+    } else if (c == late_) {
+      o.late[number(optarg, "late", 0, 2)] = true;
+    } else if (c == stale_) {
+      o.stale = hexarg(optarg, "stale");
+    } else if (c == log_) {
+      o.log = optarg;
+    } else if (c == silent_ || c == wrong_) {
+      (c == silent_ ? o.silent : o.wrong) = true;
+    } else if (c == 'h') {
+      std::fputs(usage, stdout);
+      std::exit(0);
+    } else {
+      const std::string bad =
+          optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+      fail(usageerror, "unknown option or missing value: " + bad);
     }
   }
-  if (optind >= argc) fail(usageerror, "missing LINK", "");
+  if (optind >= argc) fail(usageerror, "missing LINK");
   o.link = argv[optind];
-  for (int k = optind + 1; k < argc; ++k) o.command.emplace_back(argv[k]);
-
-  for (const input& in : inputs) {
-    o.fromstdin = false;
-    switch (in.kind) {
-      case 't': {
-        char unknown = 0;
-        if (!typebatches(unescape(in.arg.c_str()), o.group, o.batches, unknown)) {
-          char detail[8];
-          std::snprintf(detail, sizeof detail, "0x%02x", static_cast<unsigned char>(unknown));
-          fail(usageerror, "no key types the character ", detail);
-        }
-        break;
-      }
-      case 'c':
-        codebatches(hexbytes(in.arg.c_str(), "codes"), o.group, o.batches);
-        break;
-      case 'b':
-        o.batches.push_back(hexbytes(in.arg.c_str(), "bytes"));
-        break;
-      case 'r':
-        o.batches.push_back(randombytes(number(in.arg.c_str(), "random", 0, 1 << 30)));
-        break;
-      case 'm':
-        o.batches.push_back(mangledframes(number(in.arg.c_str(), "mangled", 0, 1 << 30)));
-        break;
-    }
-  }
-  for (int i = 0; i < 3; ++i) {
-    bytes reply = randombytes(o.noise);
-    if (o.wrong && i == 1) reply.insert(reply.end(), {0xFF, 0x55, 0x07});
-    if (o.respond) {
-      const auto r = response(i);
-      reply.insert(reply.end(), r.begin(), r.end());
-    }
-    o.exchange.reply[i] = reply;
-  }
+  o.command.assign(argv + optind + 1, argv + argc);
   return o;
+}
+
+// The batches to send, from the inputs in the order given; the random ones
+// come first from `rng`, then the exchange's noise.
+std::vector<bytes> makebatches(const options& o, std::mt19937& rng) {
+  batches b;
+  b.group = o.group;
+  for (const input& in : o.inputs) {
+    char unknown = 0;
+    if (in.kind == 't' && !typetext(b, unescape(in.arg), unknown)) untypeable(unknown);
+    if (in.kind == 'c') typecodes(b, hexarg(in.arg, "codes"));
+    if (in.kind == 'b') b.addbatch(hexarg(in.arg, "bytes"));
+    const auto size = [&](const char* name) {
+      return static_cast<std::size_t>(number(in.arg, name, 0, 1 << 30));
+    };
+    if (in.kind == 'r') b.addbatch(randombytes(rng, size("random")));
+    if (in.kind == 'm') b.addbatch(mangledframes(rng, size("mangled")));
+  }
+  return b.list;
 }
 
 // The link is removed even when an interrupt ends the run.
@@ -387,140 +225,96 @@ void onsignal(int sig) {
   raise(sig);
 }
 
-pid_t startcommand(const std::vector<std::string>& command, bool quietstdin) {
-  std::vector<char*> argv;
-  std::vector<std::string> words = command;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
+// One run: the line, the command on it, and what goes out after the exchange.
+struct session {
+  const options& o;
+  line l;
+  std::FILE* log = nullptr;  // every byte sent after the exchange, when asked
+  command cmd;
+
+  bool sendbatch(std::span<const std::uint8_t> b) {
+    const pacing p{std::chrono::milliseconds(o.pacems), static_cast<std::size_t>(o.split), o.rate};
+    return velquin::sim::sendbatch(l, p, b, log);
+  }
+
+  // Types what comes on standard input until it ends, or the command does.
+  int typestdin() {
+    for (;;) {
+      pollfd p{0, POLLIN, 0};
+      if (cmd.reap(false)) return 0;
+      if (poll(&p, 1, 50) == 0) continue;
+      char buf[4096];
+      const ssize_t n = read(0, buf, sizeof buf);
+      if (n <= 0) return 0;
+      batches b;
+      b.group = o.group;
+      char unknown = 0;
+      const bool known = typetext(b, {buf, static_cast<std::size_t>(n)}, unknown);
+      for (const bytes& batch : b.list) {
+        if (!sendbatch(batch)) return 0;
+      }
+      if (!known) {
+        std::fprintf(stderr, "%s: no key types the character 0x%02x\n", me,
+                     static_cast<unsigned char>(unknown));
+        return usageerror;
+      }
+    }
+  }
+
+  // Plays the exchange until it is over or the command has ended.
+  bool exchange(const answers& a) {
+    std::atomic<bool> answered{false};
+    std::atomic<bool> over{false};
+    std::jthread receiver([&](std::stop_token stop) {
+      answered = playexchange(l, a, std::chrono::hours(24 * 365), nullptr, stop);
+      over = true;
+    });
+    while (!over && !cmd.reap(false)) std::this_thread::sleep_for(20ms);
+    return answered;
+  }
+};
+
+int run(const options& o) {
+  std::mt19937 rng(static_cast<unsigned>(o.seed));
+  const std::vector<bytes> sendlist = makebatches(o, rng);
+  answers a = noisyanswers(rng, static_cast<std::size_t>(o.noise), o.wrong, o.silent);
+  a.gap = std::chrono::milliseconds(o.gapms);
+  for (int i = 0; i < 3; ++i) a.from[i] = o.late[i] ? 1 : 0;
+  session s{o, {}, nullptr, {}};
+  if (!o.log.empty() && (s.log = std::fopen(o.log.c_str(), "wb")) == nullptr) {
+    fail(1, o.log + ": " + std::strerror(errno));
+  }
+  std::string err;
+  if (!lineopen(s.l, nullptr, o.link, err)) fail(1, err);
+  std::snprintf(linkpath, sizeof linkpath, "%s", o.link.c_str());
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, onsignal);
+  signal(SIGPIPE, SIG_IGN);
+  if (!o.stale.empty()) linesend(s.l, o.stale);
   // The receiver's text comes from our standard input; the command gets none.
-  if (quietstdin) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  pid_t pid = -1;
-  const int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (err != 0) {
-    std::fprintf(stderr, "%s: cannot run %s: %s\n", me, argv[0], std::strerror(err));
-    return -1;
+  if (!o.command.empty() && !s.cmd.start(o.command, o.inputs.empty(), err)) {
+    std::fprintf(stderr, "%s: %s\n", me, err.c_str());
+    lineclose(s.l);
+    return 127;
   }
-  return pid;
-}
 
-int exitstatus(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return 1;
-}
-
-// Sends bytes no faster than `rate` bits per second allows (no limit at 0).
-bool sendlogged(line& l, std::span<const std::uint8_t> b) {
-  if (!linesend(l, b)) return false;
-  if (sentlog != nullptr) std::fwrite(b.data(), 1, b.size(), sentlog);
-  return true;
-}
-
-bool sendpaced(line& l, int rate, std::span<const std::uint8_t> b) {
-  if (rate == 0) return sendlogged(l, b);
-  // Ten bits a byte (start, eight data bits, stop), sent in 10 ms slices.
-  const std::size_t perslice = std::max<std::size_t>(1, static_cast<std::size_t>(rate) / 1000);
-  auto next = std::chrono::steady_clock::now();
-  for (std::size_t k = 0; k < b.size(); k += perslice) {
-    if (!sendlogged(l, b.subspan(k, std::min(perslice, b.size() - k)))) return false;
-    next += 10ms;
-    std::this_thread::sleep_until(next);
+  int result = 0;
+  if (s.exchange(a) && !s.cmd.ended) {
+    for (const bytes& b : sendlist) {
+      if (s.cmd.reap(false) || !s.sendbatch(b)) break;
+    }
+    if (o.inputs.empty()) result = s.typestdin();
+    std::this_thread::sleep_for(std::chrono::milliseconds(o.holdms));
   }
-  return true;
-}
-
-// Sends one batch, cut after its first `split` bytes when asked, then pauses.
-bool sendbatch(line& l, const options& o, std::span<const std::uint8_t> b) {
-  const auto pause = std::chrono::milliseconds(o.pacems);
-  if (o.split > 0 && b.size() > static_cast<std::size_t>(o.split)) {
-    const auto n = static_cast<std::size_t>(o.split);
-    if (!sendpaced(l, o.rate, b.first(n))) return false;
-    std::this_thread::sleep_for(pause);
-    b = b.subspan(n);
-  }
-  const bool sent = sendpaced(l, o.rate, b);
-  std::this_thread::sleep_for(pause);
-  return sent;
+  linehangup(s.l);
+  if (s.log != nullptr) std::fclose(s.log);
+  s.cmd.reap(true);
+  lineclose(s.l);
+  return result != 0 || s.cmd.pid < 0 ? result : s.cmd.exitstatus();
 }
 
 }  // namespace
 }  // namespace velquin::sim
 
 int main(int argc, char** argv) {
-  using namespace velquin::sim;
-  options o = parse(argc, argv);
-
-  line l;
-  std::string err;
-  if (!lineopen(l, nullptr, o.link, err)) fail(1, "", err);
-  std::snprintf(linkpath, sizeof linkpath, "%s", o.link.c_str());
-  signal(SIGINT, onsignal);
-  signal(SIGTERM, onsignal);
-  signal(SIGHUP, onsignal);
-  signal(SIGPIPE, SIG_IGN);
-  if (!o.stale.empty()) linesend(l, o.stale);
-
-  pid_t pid = -1;
-  if (!o.command.empty()) {
-    pid = startcommand(o.command, o.fromstdin);
-    if (pid < 0) {
-      lineclose(l);
-      return 127;
-    }
-  }
-  int status = 0;
-  bool ended = false;
-  const auto reap = [&](int flags) {
-    if (pid < 0 || ended) return ended;
-    if (waitpid(pid, &status, flags) == pid) ended = true;
-    return ended;
-  };
-
-  std::atomic<bool> answered{false};
-  std::atomic<bool> over{false};
-  {
-    std::jthread receiver([&](std::stop_token stop) {
-      answered = playexchange(l, o.exchange, std::chrono::hours(24 * 365), nullptr, stop);
-      over = true;
-    });
-    while (!over && !reap(WNOHANG)) std::this_thread::sleep_for(20ms);
-  }
-
-  int result = 0;
-  if (answered && !ended) {
-    bool sent = true;
-    for (const bytes& b : o.batches) {
-      if (!sent || reap(WNOHANG)) break;
-      sent = sendbatch(l, o, b);
-    }
-    if (o.fromstdin) {
-      char buf[4096];
-      ssize_t n = 0;
-      while (sent && !reap(WNOHANG) && (n = read(0, buf, sizeof buf)) > 0) {
-        std::vector<bytes> batches;
-        char unknown = 0;
-        const bool known =
-            typebatches(std::string(buf, static_cast<std::size_t>(n)), o.group, batches, unknown);
-        for (const bytes& b : batches) {
-          sent = sent && sendbatch(l, o, b);
-        }
-        if (!known) {
-          std::fprintf(stderr, "%s: no key types the character 0x%02x\n", me,
-                       static_cast<unsigned char>(unknown));
-          result = usageerror;
-          break;
-        }
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(o.holdms));
-  }
-  linehangup(l);
-  if (sentlog != nullptr) std::fclose(sentlog);
-  reap(0);
-  lineclose(l);
-  if (result != 0) return result;
-  return pid < 0 ? 0 : exitstatus(status);
+  return velquin::sim::run(velquin::sim::parse(argc, argv));
 }

@@ -33,7 +33,6 @@ constexpr std::span<const std::uint8_t> responses[] = {response0, response1, res
 constexpr int requestcount = 3;
 constexpr std::size_t maxrequest = std::size(request0);
 
-constexpr std::uint8_t leadbyte = 0xFF;
 constexpr long stopcheckms = 50;
 
 bool endswith(const bytes& heard, std::span<const std::uint8_t> tail) {
@@ -105,7 +104,7 @@ bytes frame(std::span<const std::uint8_t> codes) {
   bytes f{leadbyte};
   for (const std::uint8_t c : codes) {
     f.push_back(c);
-    f.push_back(static_cast<std::uint8_t>(0xFF - c));
+    f.push_back(static_cast<std::uint8_t>(leadbyte - c));
   }
   return f;
 }

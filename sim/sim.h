@@ -2,14 +2,18 @@
 // and tested without the hardware. The master side is the receiver; the slave
 // side stands in for the serial port.
 #pragma once
+#include <sys/types.h>
 #include <termios.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
+#include <random>
 #include <span>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velquin::sim {
@@ -43,6 +47,9 @@ struct answers {
 };
 
 answers silent();  // never answers
+// Every response after `noise` random bytes, and after FF 55 07 for request 1
+// when `wrong`; no response at all when `quiet`.
+answers noisyanswers(std::mt19937& rng, std::size_t noise, bool wrong, bool quiet);
 
 // What the receiver answers request i with.
 std::span<const std::uint8_t> response(int i);
@@ -55,6 +62,10 @@ std::span<const std::uint8_t> request(int i);
 bool playexchange(line& l, const answers& a, std::chrono::milliseconds limit, bytes* heard,
                   std::stop_token stop = {});
 
+inline constexpr std::uint8_t leadbyte = 0xFF;       // begins a frame
+inline constexpr std::uint8_t releaseprefix = 0xF0;  // F0 15: the key 15 comes up
+inline constexpr std::uint8_t extendedprefix = 0xE0;
+
 // A frame: lead byte FF, then every code followed by its complement.
 bytes frame(std::span<const std::uint8_t> codes);
 
@@ -62,5 +73,53 @@ bytes frame(std::span<const std::uint8_t> codes);
 // frame: a press is {code}, a release {F0, code}. Shift and Ctrl are pressed
 // around the key as needed. False for a character no key types.
 bool keyevents(char c, std::vector<bytes>& events);
+
+// What is sent after the exchange, as the batches written to the line.
+struct batches {
+  int group = 1;  // frames to a batch
+  std::vector<bytes> list;
+  int infill = 0;  // frames in the last batch, 0 when the next frame begins a new one
+
+  void addframe(const bytes& f);
+  void addbatch(bytes b);  // a batch of its own
+};
+
+// Every key event for the characters of `text`, a frame each. False, with the
+// character, when no key types one of them; the frames before it are added.
+bool typetext(batches& b, std::string_view text, char& unknown);
+// A frame per key event; a prefix F0 or E0 shares the frame of the code after it.
+void typecodes(batches& b, std::span<const std::uint8_t> codes);
+bytes randombytes(std::mt19937& rng, std::size_t n);
+// Key frames as a noisy line garbles them: in about half of them a byte is
+// lost, changed or doubled, or the frame is cut short.
+bytes mangledframes(std::mt19937& rng, std::size_t n);
+
+// How batches go out after the exchange.
+struct pacing {
+  std::chrono::milliseconds pause{
+      100};               // after every batch, and after the first part of a split one
+  std::size_t split = 0;  // cut every batch after this many bytes
+  int rate = 0;           // bits per second, ten bits a byte, in 10 ms slices; 0: no limit
+};
+
+// Sends one batch as `p` says, and writes it to `log` when given.
+bool sendbatch(line& l, const pacing& p, std::span<const std::uint8_t> b, std::FILE* log);
+
+// A command run beside the receiver, normally the tool.
+struct command {
+  pid_t pid = -1;
+  int status = 0;
+  bool ended = false;
+
+  // Starts `words`, with standard input on /dev/null when `quietstdin`.
+  bool start(const std::vector<std::string>& words, bool quietstdin, std::string& err);
+  bool reap(bool wait);    // whether it has ended; waits for it when `wait`
+  int exitstatus() const;  // its status, 128 + the signal that ended it
+};
+
+// "ff 15,ea" to its bytes; false for anything but hexadecimal bytes.
+bool hexbytes(std::string_view text, bytes& out);
+// \n, \r, \t, \e and \b to the characters they stand for; \x to x.
+std::string unescape(std::string_view s);
 
 }  // namespace velquin::sim

@@ -8,6 +8,82 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
+// Batches as "ff 12 ed | ff 1c e3 ..." for reading in a table.
+std::string shown(const sim::batches& b) {
+  std::string s;
+  for (const bytes& batch : b.list) s += (s.empty() ? "" : "| ") + hex(batch);
+  return s;
+}
+
+TEST(EmulatorInput, GroupsFramesIntoBatches) {
+  struct Case {
+    const char* name;
+    int group;
+    void (*add)(sim::batches&);
+    const char* batches;
+  };
+  const Case cases[] = {
+      {"a key a frame", 1,
+       [](sim::batches& b) {
+         sim::typecodes(b, bytes{0x15, 0xF0, 0x15});
+       },
+       "ff 15 ea | ff f0 0f 15 ea "},
+      {"three frames a batch", 3,
+       [](sim::batches& b) {
+         char unknown = 0;
+         sim::typetext(b, "A", unknown);
+       },
+       "ff 12 ed ff 1c e3 ff f0 0f 1c e3 | ff f0 0f 12 ed "},
+      {"a raw batch stands alone", 2,
+       [](sim::batches& b) {
+         sim::typecodes(b, bytes{0x15});
+         b.addbatch({0x40});
+         sim::typecodes(b, bytes{0x1C, 0x29});
+       },
+       "ff 15 ea | 40 | ff 1c e3 ff 29 d6 "},
+      {"prefixes share the next frame; one cut short", 4,
+       [](sim::batches& b) {
+         sim::typecodes(b, bytes{0xE0, 0x14, 0xE0, 0xF0, 0x14, 0xF0});
+       },
+       "ff e0 1f 14 eb ff e0 1f f0 0f 14 eb | ff f0 0f "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::batches b;
+    b.group = c.group;
+    c.add(b);
+    EXPECT_EQ(shown(b), c.batches);
+  }
+  sim::batches b;
+  char unknown = 0;
+  EXPECT_FALSE(sim::typetext(b, "a\xe9", unknown));
+  EXPECT_EQ(unknown, '\xe9');
+  EXPECT_EQ(b.list.size(), 2u);
+}
+
+TEST(EmulatorInput, ReadsHexAndEscapes) {
+  const std::pair<const char*, const char*> hexes[] = {
+      {"ff 15,ea\t0", "ff 15 ea 00 "}, {"", ""},       {"100", nullptr}, {"1g", nullptr},
+      {"ff,,  15", "ff 15 "},          {"-1", nullptr}};
+  for (const auto& [in, out] : hexes) {
+    bytes b;
+    EXPECT_EQ(sim::hexbytes(in, b), out != nullptr) << in;
+    if (out != nullptr) {
+      EXPECT_EQ(hex(b), out) << in;
+    }
+  }
+  EXPECT_EQ(sim::unescape("a\\n\\t\\e\\b\\r\\\\\\q\\"), "a\n\t\x1b\b\r\\q\\");
+}
+
+TEST(EmulatorInput, MangledFramesHaveTheSizeAskedAndFollowTheSeed) {
+  std::mt19937 a(7);
+  std::mt19937 b(7);
+  const bytes first = sim::mangledframes(a, 500);
+  EXPECT_EQ(first.size(), 500u);
+  EXPECT_EQ(hex(first), hex(sim::mangledframes(b, 500)));
+  EXPECT_NE(hex(first), hex(sim::mangledframes(a, 500)));
+}
+
 TEST_F(Line, EmulatorTypesEveryPrintableCharacterThroughTheTool) {
   std::string text;
   std::string escaped;
