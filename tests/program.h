@@ -26,6 +26,7 @@ class Program : public Line {
  protected:
   void TearDown() override {
     receiver_ = {};
+    sim::linehangup(line_);
     if (child_.pid > 0) finish(child_, 10s);
     Line::TearDown();
   }
