@@ -44,6 +44,9 @@ const char usage[] =
     "  -r, --random=N       send N random bytes\n"
     "  -m, --mangled=N      send N bytes of key frames, about half of them with a\n"
     "                       byte lost, changed or doubled, or cut short\n"
+    "      --replay=FILE    send the batches recorded in FILE, a log of the tool's\n"
+    "                       output (- for standard input): every view line's raw\n"
+    "                       bytes as one batch; other lines are skipped\n"
     "\n"
     "Pacing:\n"
     "  -p, --pace=MS        pause between batches (default 100)\n"
@@ -71,9 +74,9 @@ const char usage[] =
     "Exit status: the COMMAND's; without one 0; 1 when the line cannot be made;\n"
     "2 for a bad option or a character no key types.\n";
 
-[[noreturn]] void fail(int status, const std::string& message) {
+[[noreturn]] void fail(int status, const std::string& message, bool tryhelp = true) {
   std::fprintf(stderr, "%s: %s\n", me, message.c_str());
-  if (status == usageerror) std::fprintf(stderr, "Try '%s --help'.\n", me);
+  if (status == usageerror && tryhelp) std::fprintf(stderr, "Try '%s --help'.\n", me);
   std::exit(status);
 }
 
@@ -101,7 +104,7 @@ bytes hexarg(const std::string& s, const char* option) {
 }
 
 struct input {
-  char kind;  // the short option: t, c, b, r or m
+  char kind;  // the short option: t, c, b, r or m; R for --replay
   std::string arg;
 };
 
@@ -124,7 +127,7 @@ struct options {
   std::vector<std::string> command;
 };
 
-enum { silent_ = 256, late_, wrong_, noise_, stale_, gap_, hold_, rate_, log_, seed_ };
+enum { silent_ = 256, late_, wrong_, noise_, stale_, gap_, hold_, rate_, log_, seed_, replay_ };
 
 struct numeric {
   int key;
@@ -157,7 +160,8 @@ constexpr option longs[] = {
     {"silent", no_argument,       nullptr, silent_}, {"late",   required_argument, nullptr, late_},
     {"wrong",  no_argument,       nullptr, wrong_}, {"noise",   required_argument, nullptr, noise_},
     {"stale",  required_argument, nullptr, stale_}, {"gap",     required_argument, nullptr, gap_},
-    {"help",   no_argument,       nullptr, 'h'},    {nullptr,   0,                 nullptr, 0},
+    {"replay", required_argument, nullptr, replay_}, {"help",   no_argument,       nullptr, 'h'},
+    {nullptr,  0,                 nullptr, 0},
 };
 // clang-format on
 
@@ -172,8 +176,8 @@ options parse(int argc, char** argv) {
                                 [c](const numeric& k) { return k.key == c; });
     if (n != std::end(numerics)) {
       o.*(n->field) = number(optarg, n->name, n->lo, n->hi);
-    } else if (std::strchr("tcbrm", c) != nullptr) {
-      o.inputs.push_back({static_cast<char>(c), optarg});
+    } else if (std::strchr("tcbrm", c) != nullptr || c == replay_) {
+      o.inputs.push_back({static_cast<char>(c == replay_ ? 'R' : c), optarg});
     } else if (c == late_) {
       o.late[number(optarg, "late", 0, 2)] = true;
     } else if (c == stale_) {
@@ -197,6 +201,22 @@ options parse(int argc, char** argv) {
   return o;
 }
 
+// Every batch a log of the tool's output records, or an error naming the
+// file and the line before anything is sent.
+void replay(const std::string& path, batches& b) {
+  std::FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (in == nullptr) fail(usageerror, path + ": " + std::strerror(errno), false);
+  std::string log;
+  char buf[4096];
+  for (std::size_t n = 0; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) log.append(buf, n);
+  if (in != stdin) std::fclose(in);
+  std::vector<bytes> recorded;
+  if (const int bad = replaybatches(log, recorded); bad != 0) {
+    fail(usageerror, path + ":" + std::to_string(bad) + ": not a line of the tool's output", false);
+  }
+  for (bytes& r : recorded) b.addbatch(std::move(r));
+}
+
 // The batches to send, from the inputs in the order given; the random ones
 // come first from `rng`, then the exchange's noise.
 std::vector<bytes> makebatches(const options& o, std::mt19937& rng) {
@@ -212,6 +232,7 @@ std::vector<bytes> makebatches(const options& o, std::mt19937& rng) {
     };
     if (in.kind == 'r') b.addbatch(randombytes(rng, size("random")));
     if (in.kind == 'm') b.addbatch(mangledframes(rng, size("mangled")));
+    if (in.kind == 'R') replay(in.arg, b);
   }
   return b.list;
 }

@@ -105,6 +105,21 @@ struct pacing {
 // Sends one batch as `p` says, and writes it to `log` when given.
 bool sendbatch(line& l, const pacing& p, std::span<const std::uint8_t> b, std::FILE* log);
 
+// One line of the tool's output, its three views.
+struct view {
+  bytes raw;
+  bytes codes;
+  bytes chars;
+};
+// "=ff =15 =ea #15 >71 'q'", without its newline: false unless every item is
+// well formed and there is at least one raw byte.
+bool parseview(std::string_view line, view& v);
+
+// The batches recorded in a log of the tool's output: the raw view of every
+// view line (a line that begins with "="), one batch a line, in order; other
+// lines are skipped. 0, or the number of the first malformed view line.
+int replaybatches(std::string_view log, std::vector<bytes>& out);
+
 // A command run beside the receiver, normally the tool.
 struct command {
   pid_t pid = -1;

@@ -15,58 +15,6 @@
 namespace velquin::test {
 namespace {
 
-struct parsedline {
-  bytes raw;
-  bytes codes;
-  bytes chars;
-};
-
-bool hexat(std::string_view l, std::size_t at, std::uint8_t& v) {
-  if (at + 2 > l.size()) return false;
-  unsigned x = 0;
-  for (std::size_t k = at; k < at + 2; ++k) {
-    const char c = l[k];
-    if (c >= '0' && c <= '9') {
-      x = x * 16 + static_cast<unsigned>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      x = x * 16 + static_cast<unsigned>(c - 'a' + 10);
-    } else {
-      return false;
-    }
-  }
-  v = static_cast<std::uint8_t>(x);
-  return true;
-}
-
-// One batch line, without its newline: "=xx " items, "#xx " items, then
-// ">xx 'c'" or ">xx '\ooo'" items, each character shown as its value says.
-bool parseline(std::string_view l, parsedline& p) {
-  std::size_t k = 0;
-  std::uint8_t v = 0;
-  for (const auto& [mark, out] : {std::pair{'=', &p.raw}, std::pair{'#', &p.codes}}) {
-    while (k < l.size() && l[k] == mark) {
-      if (!hexat(l, k + 1, v) || k + 3 >= l.size() || l[k + 3] != ' ') return false;
-      out->push_back(v);
-      k += 4;
-    }
-  }
-  while (k < l.size() && l[k] == '>') {
-    if (!hexat(l, k + 1, v) || l.substr(k + 3, 2) != " '") return false;
-    k += 5;
-    if (v >= 0x20 && v <= 0x7E) {
-      if (l.substr(k, 2) != std::string{static_cast<char>(v), '\''}) return false;
-      k += 2;
-    } else {
-      char octal[8];
-      std::snprintf(octal, sizeof octal, "\\%03o'", v);
-      if (l.substr(k, 5) != octal) return false;
-      k += 5;
-    }
-    p.chars.push_back(v);
-  }
-  return k == l.size() && !p.raw.empty();
-}
-
 // Checks the tool's whole output against the bytes the receiver sent: every
 // line well formed, the raw views together exactly the bytes sent, and every
 // line's other views (and the messages on standard error) what the decoders
@@ -90,8 +38,8 @@ bytes checkoutput(const child& c, const bytes& sent, const std::string& exchange
     }
     const std::string_view l = std::string_view(c.outtext).substr(at, end - at);
     at = end + 1;
-    parsedline p;
-    if (!parseline(l, p)) {
+    sim::view p;
+    if (!sim::parseview(l, p)) {
       ADD_FAILURE() << "bad line: " << l;
       continue;
     }

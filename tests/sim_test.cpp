@@ -75,6 +75,31 @@ TEST(EmulatorInput, ReadsHexAndEscapes) {
   EXPECT_EQ(sim::unescape("a\\n\\t\\e\\b\\r\\\\\\q\\"), "a\n\t\x1b\b\r\\q\\");
 }
 
+TEST(EmulatorInput, ReadsTheBatchesOfALogAndNamesTheFirstBadLine) {
+  struct Case {
+    const char* log;
+    int bad;
+    const char* batches;
+  };
+  const Case cases[] = {
+      {"sending init string #0\nOk\n=ff =15 =ea #15 >71 'q'\n=ff =15 \nunknown keycode e0\n", 0,
+       "ff 15 ea | ff 15 "},
+      {"Ok\r\n=ff =5a =a5 #5a >0d '\\015'\r\n=5c #5c >5c '\\'", 0, "ff 5a a5 | 5c "},
+      {"Ok\n=ff =15 =ea #15 >71 'Q'\n", 2, ""},
+      {"=FF \n", 1, ""},
+      {"x\n\n=ff =1\n", 3, ""},
+      {"=ff=15 \n", 1, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.log);
+    sim::batches b;
+    EXPECT_EQ(sim::replaybatches(c.log, b.list), c.bad);
+    if (c.bad == 0) {
+      EXPECT_EQ(shown(b), c.batches);
+    }
+  }
+}
+
 TEST(EmulatorInput, MangledFramesHaveTheSizeAskedAndFollowTheSeed) {
   std::mt19937 a(7);
   std::mt19937 b(7);
@@ -117,6 +142,39 @@ TEST_F(Line, EmulatorEndsWithItsCommandWhileItsInputStaysOpen) {
   EXPECT_LT(clock::now() - t0, 5s);
 }
 
+// A session recorded from the tool, replayed through it, prints the same lines
+// and the same messages: frames split across batches, held runs, Shift held
+// across lines, noise and a carry buffer that overflows.
+TEST_F(Line, EmulatorReplaysARecordedSessionByteForByte) {
+  std::vector<std::string> args = {
+      "--pace=20",     "--split=4",    "--text=Hi there, World!\\n", "--codes=e0 14 15 e0 f0 14 58",
+      "--mangled=600", "--random=300", "--bytes=ff 15 ea ff"};
+  // A run that never ends grows by 200 bytes a batch until the buffer is full.
+  std::string held = "--bytes=ea";
+  for (int k = 0; k < 99; ++k) held += " 15 ea";
+  args.push_back("--bytes=15");
+  args.insert(args.end(), 42, held + " 15");
+  const auto record = [&](const std::vector<std::string>& options, child& c) {
+    std::vector<std::string> all = options;
+    all.insert(all.end(), {"ttyS1", exe});
+    ASSERT_TRUE(spawn(c, simexe, here(all)));
+    EXPECT_EQ(finish(c, 60s), 0) << c.errtext;
+  };
+  child original;
+  record(args, original);
+  EXPECT_NE(original.errtext.find("velquin: velquinconv: buffer overflow\n"), std::string::npos);
+  ASSERT_GT(std::count(original.outtext.begin(), original.outtext.end(), '\n'), 100);
+  std::FILE* log = std::fopen((dir_ + "/session.log").c_str(), "w");
+  ASSERT_NE(log, nullptr);
+  std::fputs(("pasted by hand\n" + original.outtext).c_str(), log);
+  std::fclose(log);
+
+  child replayed;
+  record({"--pace=20", "--replay=session.log"}, replayed);
+  EXPECT_EQ(replayed.outtext, original.outtext);
+  EXPECT_EQ(replayed.errtext, original.errtext);
+}
+
 TEST(Emulator, RejectsBadOptionsAndCharactersNoKeyTypes) {
   struct Case {
     std::vector<std::string> args;
@@ -142,6 +200,12 @@ TEST(Emulator, RejectsBadOptionsAndCharactersNoKeyTypes) {
               std::string("velquin-sim: ") + k.message + "\nTry 'velquin-sim --help'.\n");
     EXPECT_EQ(c.outtext, "");
   }
+  child c;
+  spawnoptions o;
+  o.args = {"--replay=/nonexistent/session.log", "ttyS1"};
+  ASSERT_TRUE(spawn(c, simexe, o));
+  EXPECT_EQ(finish(c, 10s), 2);
+  EXPECT_EQ(c.errtext, "velquin-sim: /nonexistent/session.log: No such file or directory\n");
 }
 
 }  // namespace
