@@ -69,6 +69,7 @@ const char usage[] =
     "      --gap=MS         pause between the bytes of every answer\n"
     "\n"
     "  -h, --help           show this help and exit\n"
+    "      --version        show the version and exit\n"
     "\n"
     "HEX is a list of byte values in hexadecimal: \"ff 15 ea\" or \"ff,15,ea\".\n"
     "Exit status: the COMMAND's; without one 0; 1 when the line cannot be made;\n"
@@ -127,7 +128,20 @@ struct options {
   std::vector<std::string> command;
 };
 
-enum { silent_ = 256, late_, wrong_, noise_, stale_, gap_, hold_, rate_, log_, seed_, replay_ };
+enum {
+  silent_ = 256,
+  late_,
+  wrong_,
+  noise_,
+  stale_,
+  gap_,
+  hold_,
+  rate_,
+  log_,
+  seed_,
+  replay_,
+  version_
+};
 
 struct numeric {
   int key;
@@ -161,7 +175,7 @@ constexpr option longs[] = {
     {"wrong",  no_argument,       nullptr, wrong_}, {"noise",   required_argument, nullptr, noise_},
     {"stale",  required_argument, nullptr, stale_}, {"gap",     required_argument, nullptr, gap_},
     {"replay", required_argument, nullptr, replay_}, {"help",   no_argument,       nullptr, 'h'},
-    {nullptr,  0,                 nullptr, 0},
+    {"version", no_argument,      nullptr, version_}, {nullptr, 0,                 nullptr, 0},
 };
 // clang-format on
 
@@ -186,8 +200,8 @@ options parse(int argc, char** argv) {
       o.log = optarg;
     } else if (c == silent_ || c == wrong_) {
       (c == silent_ ? o.silent : o.wrong) = true;
-    } else if (c == 'h') {
-      std::fputs(usage, stdout);
+    } else if (c == 'h' || c == version_) {
+      std::fputs(c == 'h' ? usage : "velquin-sim " VELQUIN_VERSION "\n", stdout);
       std::exit(0);
     } else {
       const std::string bad =

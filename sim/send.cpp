@@ -74,7 +74,15 @@ int replaybatches(std::string_view log, std::vector<bytes>& out) {
     at = end + 1;
     ++number;
     if (l.ends_with('\r')) l.remove_suffix(1);
-    if (!l.starts_with('=')) continue;
+    // A view line begins with an item "=xx ", at the start or after a prefix
+    // such as a time stamp from ts(1).
+    const std::size_t first = l.find('=');
+    std::uint8_t b = 0;
+    if (first == std::string_view::npos || (first > 0 && l[first - 1] != ' ') ||
+        !hexpair(l, first + 1, b) || l.substr(first + 3, 1) != " ") {
+      continue;
+    }
+    l.remove_prefix(first);
     view v;
     if (!parseview(l, v)) return number;
     out.push_back(std::move(v.raw));

@@ -116,8 +116,9 @@ struct view {
 bool parseview(std::string_view line, view& v);
 
 // The batches recorded in a log of the tool's output: the raw view of every
-// view line (a line that begins with "="), one batch a line, in order; other
-// lines are skipped. 0, or the number of the first malformed view line.
+// view line (one whose first item "=xx " begins it, or follows a prefix such
+// as a time stamp), one batch a line, in order; other lines are skipped. 0, or
+// the number of the first malformed view line.
 int replaybatches(std::string_view log, std::vector<bytes>& out);
 
 // A command run beside the receiver, normally the tool.

@@ -6,7 +6,9 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
 if(NOT status STREQUAL "0")
   message(FATAL_ERROR "install failed: ${status}")
 endif()
-foreach(f bin/velquin bin/velquin-sim share/man/man1/velquin.1.gz share/man/man1/velquin-sim.1.gz)
+foreach(f bin/velquin bin/velquin-sim share/man/man1/velquin.1.gz share/man/man1/velquin-sim.1.gz
+          share/doc/velquin/copyright share/doc/velquin/changelog.gz
+          share/bash-completion/completions/velquin-sim)
   if(NOT EXISTS ${PREFIX}/${f})
     message(FATAL_ERROR "${f} was not installed")
   endif()
@@ -14,6 +16,10 @@ endforeach()
 execute_process(COMMAND ${PREFIX}/bin/velquin-sim --help RESULT_VARIABLE status OUTPUT_VARIABLE help)
 if(NOT status STREQUAL "0" OR NOT help MATCHES "^Usage: velquin-sim")
   message(FATAL_ERROR "installed velquin-sim --help: ${status}\n${help}")
+endif()
+execute_process(COMMAND ${PREFIX}/bin/velquin-sim --version OUTPUT_VARIABLE version)
+if(NOT version STREQUAL "velquin-sim ${VERSION}\n")
+  message(FATAL_ERROR "installed velquin-sim --version: ${version}")
 endif()
 # The installed tool keeps the real port: run it only where there is none,
 # never against a port that may have hardware on it.

@@ -85,10 +85,11 @@ TEST(EmulatorInput, ReadsTheBatchesOfALogAndNamesTheFirstBadLine) {
       {"sending init string #0\nOk\n=ff =15 =ea #15 >71 'q'\n=ff =15 \nunknown keycode e0\n", 0,
        "ff 15 ea | ff 15 "},
       {"Ok\r\n=ff =5a =a5 #5a >0d '\\015'\r\n=5c #5c >5c '\\'", 0, "ff 5a a5 | 5c "},
+      {"x = 5\n1765195200.123456 =ff =15 =ea #15 >71 'q'\n", 0, "ff 15 ea "},
       {"Ok\n=ff =15 =ea #15 >71 'Q'\n", 2, ""},
-      {"=FF \n", 1, ""},
+      {"=FF \n=ff =FF \n", 2, ""},
       {"x\n\n=ff =1\n", 3, ""},
-      {"=ff=15 \n", 1, ""},
+      {"=ff =15=ea \n", 1, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.log);
