@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,12 +83,44 @@ bool lineopen(line& l, const termios* initial, const std::string& link, std::str
   return true;
 }
 
+bool portopen(line& l, const std::string& device, std::string& err) {
+  l.master = open(device.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (l.master < 0) {
+    err = device + ": " + std::strerror(errno);
+    return false;
+  }
+  const char* why = nullptr;
+  if (!isatty(l.master)) {
+    why = "not a terminal";
+  } else if (flock(l.master, LOCK_EX | LOCK_NB) != 0) {
+    why = "in use";
+  } else if (tcgetattr(l.master, &l.saved) != 0) {
+    why = std::strerror(errno);
+  }
+  if (why != nullptr) {
+    err = device + ": " + why;
+    closefd(l.master);
+    return false;
+  }
+  l.port = true;
+  termios t = l.saved;
+  cfmakeraw(&t);
+  t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | CSTOPB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  cfsetispeed(&t, B9600);
+  cfsetospeed(&t, B9600);
+  tcsetattr(l.master, TCSANOW, &t);
+  return true;
+}
+
 void linehangup(line& l) {
+  if (l.port && l.master >= 0) tcsetattr(l.master, TCSANOW, &l.saved);
   closefd(l.master);
 }
 
 void lineclose(line& l) {
-  closefd(l.master);
+  linehangup(l);
   closefd(l.slave);
   if (!l.link.empty()) unlink(l.link.c_str());
   l.link.clear();

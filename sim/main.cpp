@@ -27,10 +27,12 @@ constexpr int usageerror = 2;
 
 const char usage[] =
     "Usage: velquin-sim [OPTION]... LINK [COMMAND [ARGUMENT]...]\n"
+    "  or:  velquin-sim --port=DEVICE [OPTION]... [COMMAND [ARGUMENT]...]\n"
     "Play a keyboard receiver on a new pseudo-terminal, with LINK a symbolic link\n"
-    "to the port side. Answer the start-up exchange, then send what the input\n"
-    "says, and hang up when it ends. With a COMMAND (the tool, built to open\n"
-    "LINK), run it, wait for it and exit with its status.\n"
+    "to the port side, or on the serial device DEVICE. Answer the start-up\n"
+    "exchange, then send what the input says, and hang up when it ends. With a\n"
+    "COMMAND (the tool, built to open LINK), run it, wait for it and exit with\n"
+    "its status.\n"
     "\n"
     "What to send after the exchange, in the order given (default: text read\n"
     "from standard input):\n"
@@ -57,6 +59,11 @@ const char usage[] =
     "      --hold=MS        keep the line up this long after the input (default 500)\n"
     "      --log=FILE       write every byte sent after the exchange to FILE\n"
     "      --seed=N         seed the random bytes (default: the same every run)\n"
+    "\n"
+    "      --port=DEVICE    play the receiver on this serial device (a USB adapter\n"
+    "                       joined to the tool's port by a null-modem cable, a\n"
+    "                       virtual machine's port), raw 9600 8N1, and put its\n"
+    "                       settings back at the end\n"
     "\n"
     "The start-up exchange:\n"
     "      --silent         never send the responses (--noise is still sent)\n"
@@ -124,24 +131,15 @@ struct options {
   bool silent = false;
   bytes stale;
   std::string log;
+  std::string port;
   std::string link;
   std::vector<std::string> command;
 };
 
-enum {
-  silent_ = 256,
-  late_,
-  wrong_,
-  noise_,
-  stale_,
-  gap_,
-  hold_,
-  rate_,
-  log_,
-  seed_,
-  replay_,
-  version_
-};
+// clang-format off
+enum { silent_ = 256, late_, wrong_, noise_, stale_, gap_, hold_, rate_, log_, seed_, replay_,
+       version_, port_ };
+// clang-format on
 
 struct numeric {
   int key;
@@ -175,7 +173,8 @@ constexpr option longs[] = {
     {"wrong",  no_argument,       nullptr, wrong_}, {"noise",   required_argument, nullptr, noise_},
     {"stale",  required_argument, nullptr, stale_}, {"gap",     required_argument, nullptr, gap_},
     {"replay", required_argument, nullptr, replay_}, {"help",   no_argument,       nullptr, 'h'},
-    {"version", no_argument,      nullptr, version_}, {nullptr, 0,                 nullptr, 0},
+    {"version", no_argument,      nullptr, version_}, {"port",  required_argument, nullptr, port_},
+    {nullptr,  0,                 nullptr, 0},
 };
 // clang-format on
 
@@ -190,14 +189,14 @@ options parse(int argc, char** argv) {
                                 [c](const numeric& k) { return k.key == c; });
     if (n != std::end(numerics)) {
       o.*(n->field) = number(optarg, n->name, n->lo, n->hi);
-    } else if (std::strchr("tcbrm", c) != nullptr || c == replay_) {
+    } else if ((c < 0x80 && std::strchr("tcbrm", c) != nullptr) || c == replay_) {
       o.inputs.push_back({static_cast<char>(c == replay_ ? 'R' : c), optarg});
     } else if (c == late_) {
       o.late[number(optarg, "late", 0, 2)] = true;
     } else if (c == stale_) {
       o.stale = hexarg(optarg, "stale");
-    } else if (c == log_) {
-      o.log = optarg;
+    } else if (c == log_ || c == port_) {
+      (c == log_ ? o.log : o.port) = optarg;
     } else if (c == silent_ || c == wrong_) {
       (c == silent_ ? o.silent : o.wrong) = true;
     } else if (c == 'h' || c == version_) {
@@ -209,9 +208,11 @@ options parse(int argc, char** argv) {
       fail(usageerror, "unknown option or missing value: " + bad);
     }
   }
-  if (optind >= argc) fail(usageerror, "missing LINK");
-  o.link = argv[optind];
-  o.command.assign(argv + optind + 1, argv + argc);
+  if (o.port.empty()) {
+    if (optind >= argc) fail(usageerror, "missing LINK");
+    o.link = argv[optind++];
+  }
+  o.command.assign(argv + optind, argv + argc);
   return o;
 }
 
@@ -251,11 +252,14 @@ std::vector<bytes> makebatches(const options& o, std::mt19937& rng) {
   return b.list;
 }
 
-// The link is removed even when an interrupt ends the run.
+// The link is removed, and a port's settings put back, even when an interrupt
+// ends the run.
 char linkpath[4096];
+const line* served = nullptr;
 
 void onsignal(int sig) {
   if (linkpath[0] != '\0') unlink(linkpath);
+  if (served != nullptr && served->port) tcsetattr(served->master, TCSANOW, &served->saved);
   signal(sig, SIG_DFL);
   raise(sig);
 }
@@ -320,8 +324,11 @@ int run(const options& o) {
     fail(1, o.log + ": " + std::strerror(errno));
   }
   std::string err;
-  if (!lineopen(s.l, nullptr, o.link, err)) fail(1, err);
+  const bool opened =
+      o.port.empty() ? lineopen(s.l, nullptr, o.link, err) : portopen(s.l, o.port, err);
+  if (!opened) fail(1, err);
   std::snprintf(linkpath, sizeof linkpath, "%s", o.link.c_str());
+  served = &s.l;
   for (const int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, onsignal);
   signal(SIGPIPE, SIG_IGN);
   if (!o.stale.empty()) linesend(s.l, o.stale);

@@ -21,16 +21,22 @@ namespace velquin::sim {
 using bytes = std::vector<std::uint8_t>;
 
 struct line {
-  int master = -1;
-  int slave = -1;  // held open so that the port and its settings outlive the tool
+  int master = -1;  // the receiver's end: a pseudo-terminal's master, or a real port
+  int slave = -1;   // held open so that the port and its settings outlive the tool
   std::string slavepath;
-  std::string link;  // symbolic link to the slave, removed by lineclose
+  std::string link;   // symbolic link to the slave, removed by lineclose
+  bool port = false;  // master is a real port, whose settings `saved` are put back
+  termios saved{};
 };
 
 // Opens a pair. The slave gets `initial` when given, else quietdefaults(); a
 // non-empty `link` is made to point at the slave, replacing an old link.
 bool lineopen(line& l, const termios* initial, const std::string& link, std::string& err);
+// Plays the receiver on an existing serial device instead: opened without
+// becoming its controlling terminal, locked, set raw 9600 8N1.
+bool portopen(line& l, const std::string& device, std::string& err);
 void linehangup(line& l);  // closes the master: the port's users see the line end
+                           // (a real port only stops being served, its settings put back)
 void lineclose(line& l);   // hangs up, closes the slave, removes the link
 bool linesend(line& l, std::span<const std::uint8_t> b);  // all of b, or false
 bool linesettings(const line& l, termios& t);             // the port's current settings

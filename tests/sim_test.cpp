@@ -110,6 +110,27 @@ TEST(EmulatorInput, MangledFramesHaveTheSizeAskedAndFollowTheSeed) {
   EXPECT_NE(hex(first), hex(sim::mangledframes(a, 500)));
 }
 
+TEST_F(Line, EmulatorServesAnExistingPortAndPutsItsSettingsBack) {
+  openline();
+  sim::line port;
+  std::string err;
+  ASSERT_TRUE(sim::portopen(port, link_, err)) << err;
+  const termios raw = settings();
+  EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL),
+            static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+  EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(cfgetospeed(&raw), B9600);
+
+  sim::line second;
+  EXPECT_FALSE(sim::portopen(second, link_, err));
+  EXPECT_EQ(err, link_ + ": in use");
+  EXPECT_FALSE(sim::portopen(second, "/dev/null", err));
+  EXPECT_EQ(err, "/dev/null: not a terminal");
+
+  sim::lineclose(port);
+  EXPECT_EQ(settings(), before_);
+}
+
 TEST_F(Line, EmulatorTypesEveryPrintableCharacterThroughTheTool) {
   std::string text;
   std::string escaped;
