@@ -18,29 +18,23 @@ using velquin::sim::bytes;
 constexpr std::size_t batchsize = 4096;
 
 // Typing as a receiver delivers it: every key press and release in its own
-// frame, Shift pressed around capitals.
+// frame, Shift pressed around capitals; then random bytes.
 bytes typedstream(std::size_t atleast) {
-  const char text[] =
-      "The quick brown fox jumps over the lazy dog; THE QUICK BROWN FOX, 0123456789!\n";
-  bytes stream;
-  while (stream.size() < atleast) {
-    for (const char c : std::string_view(text)) {
-      std::vector<bytes> events;
-      velquin::sim::keyevents(c, events);
-      for (const bytes& e : events) {
-        const bytes f = velquin::sim::frame(e);
-        stream.insert(stream.end(), f.begin(), f.end());
-      }
-    }
+  velquin::sim::batches b;
+  char unknown = 0;
+  while (b.list.size() * 3 < atleast) {
+    velquin::sim::typetext(
+        b, "The quick brown fox jumps over the lazy dog; THE QUICK BROWN FOX, 0123456789!\n",
+        unknown);
   }
+  bytes stream;
+  for (const bytes& f : b.list) stream.insert(stream.end(), f.begin(), f.end());
   return stream;
 }
 
 bytes randomstream(std::size_t size) {
   std::mt19937 rng(42);
-  bytes stream(size);
-  for (auto& b : stream) b = static_cast<std::uint8_t>(rng());
-  return stream;
+  return velquin::sim::randombytes(rng, size);
 }
 
 void decodebatches(benchmark::State& state, const bytes& stream) {
