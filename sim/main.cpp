@@ -79,8 +79,9 @@ const char usage[] =
     "      --version        show the version and exit\n"
     "\n"
     "HEX is a list of byte values in hexadecimal: \"ff 15 ea\" or \"ff,15,ea\".\n"
-    "Exit status: the COMMAND's; without one 0; 1 when the line cannot be made;\n"
-    "2 for a bad option or a character no key types.\n";
+    "Exit status: the COMMAND's; without one 0; 1 when the line cannot be made or\n"
+    "the device used; 2 for a bad option, a character no key types, or a log to\n"
+    "replay that cannot be read or holds a malformed view line.\n";
 
 [[noreturn]] void fail(int status, const std::string& message, bool tryhelp = true) {
   std::fprintf(stderr, "%s: %s\n", me, message.c_str());
@@ -105,10 +106,10 @@ bytes hexarg(const std::string& s, const char* option) {
   return b;
 }
 
-[[noreturn]] void untypeable(char c) {
+std::string untypeable(char c) {
   char detail[8];
   std::snprintf(detail, sizeof detail, "0x%02x", static_cast<unsigned char>(c));
-  fail(usageerror, std::string("no key types the character ") + detail);
+  return std::string("no key types the character ") + detail;
 }
 
 struct input {
@@ -239,7 +240,9 @@ std::vector<bytes> makebatches(const options& o, std::mt19937& rng) {
   b.group = o.group;
   for (const input& in : o.inputs) {
     char unknown = 0;
-    if (in.kind == 't' && !typetext(b, unescape(in.arg), unknown)) untypeable(unknown);
+    if (in.kind == 't' && !typetext(b, unescape(in.arg), unknown)) {
+      fail(usageerror, untypeable(unknown));
+    }
     if (in.kind == 'c') typecodes(b, hexarg(in.arg, "codes"));
     if (in.kind == 'b') b.addbatch(hexarg(in.arg, "bytes"));
     const auto size = [&](const char* name) {
@@ -293,8 +296,7 @@ struct session {
         if (!sendbatch(batch)) return 0;
       }
       if (!known) {
-        std::fprintf(stderr, "%s: no key types the character 0x%02x\n", me,
-                     static_cast<unsigned char>(unknown));
+        std::fprintf(stderr, "%s: %s\n", me, untypeable(unknown).c_str());
         return usageerror;
       }
     }

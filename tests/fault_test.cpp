@@ -1,8 +1,6 @@
 // Noisy, broken and vanishing receivers, played by velquin-sim with the tool
 // as its command: the tool must print exactly what its reads returned, in
 // well-formed lines, and end as designed.
-#include <fcntl.h>
-
 #include <chrono>
 #include <cstring>
 #include <fstream>
