@@ -28,10 +28,18 @@ modules=/lib/modules/${kernel#/boot/vmlinuz-}/kernel/drivers/usb
 
 rm -rf "$dir" && mkdir -p "$dir"/root/{bin,lib/modules,tmp,proc,sys,dev} || exit 1
 log=$dir/console.log
+section() { sed -n "/^@@ begin $1\$/,/^@@ end $1\$/p" "$log" | sed '1d;$d'; }
+# The console without the kernel's log of each case, then the log of the case
+# that failed, when it is one.
 fail() {
   echo "FAIL: $*"
   echo "--- guest console ($log)"
-  cat "$log"
+  sed '/^@@ begin .*-dmesg$/,/^@@ end .*-dmesg$/d' "$log"
+  failed=${1%%:*}
+  if grep -q "^@@ begin $failed-dmesg\$" "$log"; then
+    echo "--- kernel log of the $failed case"
+    section "$failed-dmesg"
+  fi
   exit 1
 }
 
@@ -107,7 +115,6 @@ total=$((($(date +%s%N) - start) / 1000000))
 
 # Marked sections of the console, and the lines a pseudo-terminal gives for
 # the same receiver.
-section() { sed -n "/^@@ begin $1\$/,/^@@ end $1\$/p" "$log" | sed '1d;$d'; }
 report() { grep "^@@ $1 " "$log" | head -1; }
 expected() {
   mkdir -p "$dir/host" && (cd "$dir/host" && "$sim" "$@" ttyS1 "$ptytool" 2> /dev/null)
@@ -115,6 +122,8 @@ expected() {
 typed() { grep -o ">[0-9a-f][0-9a-f] '" | cut -c2-3 | tr -d '\n'; }
 tohex() { printf '%b' "$1" | od -An -tx1 | tr -d ' \n'; }
 
+timeout=$(grep -m1 '^@@ timeout ' "$log")
+[ -z "$timeout" ] || fail "${timeout#@@ timeout }"
 [ "$(section exchange-out)" = "$(expected --text="$text")" ] || fail "exchange: lines differ"
 [ "$(section exchange-err)" = "$(printf 'sending init string #%d\n' 0 1 2)" ] ||
   fail "exchange: messages differ"
