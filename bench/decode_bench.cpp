@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "decode/decode.h"
-#include "sim/sim.h"
+#include "sim/keys.h"
 
 namespace {
 

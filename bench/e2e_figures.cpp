@@ -20,7 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/sim.h"
+#include "sim/exchange.h"
+#include "sim/line.h"
 
 namespace {
 

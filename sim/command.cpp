@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "sim/sim.h"
+#include "sim/command.h"
 
 extern char** environ;
 

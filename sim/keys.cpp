@@ -1,6 +1,8 @@
+#include <algorithm>
+#include <charconv>
 #include <iterator>
 
-#include "sim/sim.h"
+#include "sim/keys.h"
 
 namespace velquin::sim {
 namespace {
@@ -124,6 +126,123 @@ bool keyevents(char c, std::vector<bytes>& events) {
     }
   }
   return false;
+}
+
+bytes frame(std::span<const std::uint8_t> codes) {
+  bytes f{leadbyte};
+  for (const std::uint8_t c : codes) {
+    f.push_back(c);
+    f.push_back(static_cast<std::uint8_t>(leadbyte - c));
+  }
+  return f;
+}
+
+void batches::addframe(const bytes& f) {
+  if (infill == 0) list.emplace_back();
+  list.back().insert(list.back().end(), f.begin(), f.end());
+  infill = (infill + 1) % group;
+}
+
+void batches::addbatch(bytes b) {
+  list.push_back(std::move(b));
+  infill = 0;
+}
+
+bool typetext(batches& b, std::string_view text, char& unknown) {
+  b.infill = 0;
+  for (const char c : text) {
+    std::vector<bytes> events;
+    if (!keyevents(c, events)) {
+      unknown = c;
+      return false;
+    }
+    for (const bytes& e : events) b.addframe(frame(e));
+  }
+  return true;
+}
+
+void typecodes(batches& b, std::span<const std::uint8_t> codes) {
+  b.infill = 0;
+  bytes event;
+  for (const std::uint8_t c : codes) {
+    event.push_back(c);
+    if (c == releaseprefix || c == extendedprefix) continue;
+    b.addframe(frame(event));
+    event.clear();
+  }
+  // A prefix with nothing after it, cut short.
+  if (!event.empty()) b.addbatch(frame(event));
+}
+
+bytes randombytes(std::mt19937& rng, std::size_t n) {
+  bytes b(n);
+  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+  return b;
+}
+
+bytes mangledframes(std::mt19937& rng, std::size_t n) {
+  bytes out;
+  while (out.size() < n) {
+    std::vector<bytes> events;
+    keyevents(static_cast<char>(0x20 + rng() % 95), events);
+    for (const bytes& e : events) {
+      bytes f = frame(e);
+      const auto at = static_cast<long>(rng() % f.size());
+      switch (rng() % 8) {
+        case 0:
+          f.erase(f.begin() + at);
+          break;
+        case 1:
+          f[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(rng());
+          break;
+        case 2:
+          f.insert(f.begin() + at, f[static_cast<std::size_t>(at)]);
+          break;
+        case 3:
+          f.resize(1 + rng() % (f.size() - 1));
+          break;
+        default:
+          break;
+      }
+      out.insert(out.end(), f.begin(), f.end());
+    }
+  }
+  out.resize(n);
+  return out;
+}
+
+bool hexbytes(std::string_view text, bytes& out) {
+  const auto separator = [](char c) { return c == ' ' || c == ',' || c == '\t'; };
+  std::size_t k = 0;
+  while (k < text.size()) {
+    if (separator(text[k])) {
+      ++k;
+      continue;
+    }
+    unsigned v = 0;
+    const char* end = text.data() + text.size();
+    const auto [next, ec] = std::from_chars(text.data() + k, end, v, 16);
+    if (ec != std::errc() || v > 0xFF || (next != end && !separator(*next))) return false;
+    out.push_back(static_cast<std::uint8_t>(v));
+    k = static_cast<std::size_t>(next - text.data());
+  }
+  return true;
+}
+
+std::string unescape(std::string_view s) {
+  static constexpr std::string_view from = "nrteb";
+  static constexpr std::string_view to = "\n\r\t\x1b\b";
+  std::string out;
+  for (std::size_t k = 0; k < s.size(); ++k) {
+    if (s[k] != '\\' || k + 1 == s.size()) {
+      out += s[k];
+      continue;
+    }
+    const char c = s[++k];
+    const std::size_t at = from.find(c);
+    out += at == std::string_view::npos ? c : to[at];
+  }
+  return out;
 }
 
 }  // namespace velquin::sim

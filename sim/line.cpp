@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
-#include "sim/sim.h"
+#include "sim/line.h"
 
 namespace velquin::sim {
 namespace {
@@ -16,6 +18,24 @@ namespace {
 void closefd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
+}
+
+bool sendlogged(line& l, std::span<const std::uint8_t> b, std::FILE* log) {
+  if (!linesend(l, b)) return false;
+  if (log != nullptr) std::fwrite(b.data(), 1, b.size(), log);
+  return true;
+}
+
+bool sendpaced(line& l, int rate, std::span<const std::uint8_t> b, std::FILE* log) {
+  if (rate == 0) return sendlogged(l, b, log);
+  const std::size_t perslice = std::max<std::size_t>(1, static_cast<std::size_t>(rate) / 1000);
+  auto next = std::chrono::steady_clock::now();
+  for (std::size_t k = 0; k < b.size(); k += perslice) {
+    if (!sendlogged(l, b.subspan(k, std::min(perslice, b.size() - k)), log)) return false;
+    next += std::chrono::milliseconds(10);
+    std::this_thread::sleep_until(next);
+  }
+  return true;
 }
 
 }  // namespace
@@ -145,6 +165,17 @@ bool linesend(line& l, std::span<const std::uint8_t> b) {
 bool linesettings(const line& l, termios& t) {
   t = termios{};
   return tcgetattr(l.slave, &t) == 0;
+}
+
+bool sendbatch(line& l, const pacing& p, std::span<const std::uint8_t> b, std::FILE* log) {
+  if (p.split > 0 && b.size() > p.split) {
+    if (!sendpaced(l, p.rate, b.first(p.split), log)) return false;
+    std::this_thread::sleep_for(p.pause);
+    b = b.subspan(p.split);
+  }
+  const bool sent = sendpaced(l, p.rate, b, log);
+  std::this_thread::sleep_for(p.pause);
+  return sent;
 }
 
 }  // namespace velquin::sim

@@ -15,7 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "sim/sim.h"
+#include "sim/command.h"
+#include "sim/exchange.h"
+#include "sim/keys.h"
+#include "sim/line.h"
+#include "sim/log.h"
 
 namespace velquin::sim {
 namespace {

@@ -9,6 +9,7 @@
 
 #include "decode/decode.h"
 #include "program.h"
+#include "sim/log.h"
 
 namespace velquin::test {
 namespace {

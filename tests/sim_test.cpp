@@ -2,6 +2,7 @@
 #include <regex>
 
 #include "program.h"
+#include "sim/log.h"
 
 namespace velquin::test {
 namespace {

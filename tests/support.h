@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "sim/sim.h"
+#include "sim/exchange.h"
+#include "sim/keys.h"
+#include "sim/line.h"
 
 bool operator==(const termios& a, const termios& b);
 void PrintTo(const termios& t, std::ostream* os);

@@ -6,7 +6,7 @@
 #include <iterator>
 #include <thread>
 
-#include "sim/sim.h"
+#include "sim/exchange.h"
 
 namespace velquin::sim {
 namespace {
@@ -35,6 +35,8 @@ constexpr std::size_t maxrequest = std::size(request0);
 
 constexpr long stopcheckms = 50;
 
+constexpr std::uint8_t wronganswer[] = {0xFF, 0x55, 0x07};  // the third byte should be 08
+
 bool endswith(const bytes& heard, std::span<const std::uint8_t> tail) {
   return heard.size() >= tail.size() &&
          std::equal(tail.begin(), tail.end(), heard.end() - static_cast<long>(tail.size()));
@@ -54,6 +56,17 @@ bool answer(line& l, std::span<const std::uint8_t> reply, std::chrono::milliseco
 answers silent() {
   answers a;
   std::fill(std::begin(a.from), std::end(a.from), -1);
+  return a;
+}
+
+answers noisyanswers(std::mt19937& rng, std::size_t noise, bool wrong, bool quiet) {
+  answers a;
+  for (int i = 0; i < 3; ++i) {
+    bytes reply = randombytes(rng, noise);
+    if (wrong && i == 1) reply.insert(reply.end(), std::begin(wronganswer), std::end(wronganswer));
+    if (!quiet) reply.insert(reply.end(), response(i).begin(), response(i).end());
+    a.reply[i] = reply;
+  }
   return a;
 }
 
@@ -98,15 +111,6 @@ bool playexchange(line& l, const answers& a, std::chrono::milliseconds limit, by
       }
     }
   }
-}
-
-bytes frame(std::span<const std::uint8_t> codes) {
-  bytes f{leadbyte};
-  for (const std::uint8_t c : codes) {
-    f.push_back(c);
-    f.push_back(static_cast<std::uint8_t>(leadbyte - c));
-  }
-  return f;
 }
 
 }  // namespace velquin::sim

@@ -1,0 +1,21 @@
+// A command run beside the receiver, normally the tool.
+#pragma once
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace velquin::sim {
+
+struct command {
+  pid_t pid = -1;
+  int status = 0;
+  bool ended = false;
+
+  // Starts `words`, with standard input on /dev/null when `quietstdin`.
+  bool start(const std::vector<std::string>& words, bool quietstdin, std::string& err);
+  bool reap(bool wait);    // whether it has ended; waits for it when `wait`
+  int exitstatus() const;  // its status, 128 + the signal that ended it
+};
+
+}  // namespace velquin::sim

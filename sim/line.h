@@ -1,0 +1,51 @@
+// The line the receiver is played on: a pseudo-terminal whose slave side
+// stands in for the serial port, or a real serial device; and how bytes go
+// out on it.
+#pragma once
+#include <termios.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+
+namespace velquin::sim {
+
+struct line {
+  int master = -1;  // the receiver's end: a pseudo-terminal's master, or a real port
+  int slave = -1;   // held open so that the port and its settings outlive the tool
+  std::string slavepath;
+  std::string link;   // symbolic link to the slave, removed by lineclose
+  bool port = false;  // master is a real port, whose settings `saved` are put back
+  termios saved{};
+};
+
+// Opens a pair. The slave gets `initial` when given, else quietdefaults(); a
+// non-empty `link` is made to point at the slave, replacing an old link.
+bool lineopen(line& l, const termios* initial, const std::string& link, std::string& err);
+// Plays the receiver on an existing serial device instead: opened without
+// becoming its controlling terminal, locked, set raw 9600 8N1.
+bool portopen(line& l, const std::string& device, std::string& err);
+void linehangup(line& l);  // closes the master: the port's users see the line end
+                           // (a real port only stops being served, its settings put back)
+void lineclose(line& l);   // hangs up, closes the slave, removes the link
+bool linesend(line& l, std::span<const std::uint8_t> b);  // all of b, or false
+bool linesettings(const line& l, termios& t);             // the port's current settings
+
+// Settings a port is left with by a previous raw user at 9600 bps: nothing
+// the receiver sends before the tool starts is echoed, edited or translated.
+termios quietdefaults();
+
+// How batches go out after the exchange.
+struct pacing {
+  std::chrono::milliseconds pause{
+      100};               // after every batch, and after the first part of a split one
+  std::size_t split = 0;  // cut every batch after this many bytes
+  int rate = 0;           // bits per second, ten bits a byte, in 10 ms slices; 0: no limit
+};
+
+// Sends one batch as `p` says, and writes it to `log` when given.
+bool sendbatch(line& l, const pacing& p, std::span<const std::uint8_t> b, std::FILE* log);
+
+}  // namespace velquin::sim
