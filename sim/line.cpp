@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,22 +21,62 @@ void closefd(int& fd) {
   fd = -1;
 }
 
+// A log that cannot be written fails the send like the line would, with
+// errno and the log's error flag set.
 bool sendlogged(line& l, std::span<const std::uint8_t> b, std::FILE* log) {
   if (!linesend(l, b)) return false;
-  if (log != nullptr) std::fwrite(b.data(), 1, b.size(), log);
+  return log == nullptr ||
+         (std::fwrite(b.data(), 1, b.size(), log) == b.size() && std::fflush(log) == 0);
+}
+
+// As a serial line delivers them: byte k has fully arrived (k + 1) * 10 bits
+// after the batch began, and what has arrived is handed on every 10 ms.
+bool sendpaced(line& l, int rate, std::span<const std::uint8_t> b, std::FILE* log) {
+  if (rate == 0) return sendlogged(l, b, log);
+  constexpr auto slice = std::chrono::milliseconds(10);
+  constexpr long long slicespersecond = 100;
+  constexpr long long bitsperbyte = 10;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t sent = 0; sent < b.size();) {
+    const long long bits = static_cast<long long>(sent + 1) * bitsperbyte * slicespersecond;
+    const long long n = (bits + rate - 1) / rate;  // the slice in which byte `sent` is complete
+    std::this_thread::sleep_until(start + n * slice);
+    const auto due = static_cast<std::size_t>(n * rate / (bitsperbyte * slicespersecond));
+    const std::size_t upto = std::min(b.size(), due);
+    if (!sendlogged(l, b.subspan(sent, upto - sent), log)) return false;
+    sent = upto;
+  }
   return true;
 }
 
-bool sendpaced(line& l, int rate, std::span<const std::uint8_t> b, std::FILE* log) {
-  if (rate == 0) return sendlogged(l, b, log);
-  const std::size_t perslice = std::max<std::size_t>(1, static_cast<std::size_t>(rate) / 1000);
-  auto next = std::chrono::steady_clock::now();
-  for (std::size_t k = 0; k < b.size(); k += perslice) {
-    if (!sendlogged(l, b.subspan(k, std::min(perslice, b.size() - k)), log)) return false;
-    next += std::chrono::milliseconds(10);
-    std::this_thread::sleep_until(next);
+// A lock file beside the link, held while the link is served: a second
+// emulator must not take over a live link, while a stale one, whose emulator
+// is gone and whose pseudo-terminal number may be in use again, is replaced.
+bool locklink(line& l, const std::string& link, std::string& err) {
+  const std::string path = link + ".lock";
+  for (;;) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+      err = path + ": " + std::strerror(errno);
+      return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      err = errno == EWOULDBLOCK ? link + ": served by another velquin-sim"
+                                 : path + ": " + std::strerror(errno);
+      close(fd);
+      return false;
+    }
+    // Its holder may have removed it between our open and our lock.
+    struct stat held {};
+    struct stat named {};
+    if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      l.lock = fd;
+      l.lockpath = path;
+      return true;
+    }
+    close(fd);
   }
-  return true;
 }
 
 }  // namespace
@@ -52,6 +93,7 @@ termios quietdefaults() {
 }
 
 bool lineopen(line& l, const termios* initial, const std::string& link, std::string& err) {
+  if (!link.empty() && !locklink(l, link, err)) return false;
   l.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (l.master < 0 || grantpt(l.master) != 0 || unlockpt(l.master) != 0) {
     err = std::string("pseudo-terminal: ") + std::strerror(errno);
@@ -112,6 +154,9 @@ bool portopen(line& l, const std::string& device, std::string& err) {
   const char* why = nullptr;
   if (!isatty(l.master)) {
     why = "not a terminal";
+  } else if (tcgetsid(l.master) >= 0) {
+    // Its own terminal: set raw, it would swallow the user's Ctrl-C.
+    why = "the emulator's own terminal";
   } else if (flock(l.master, LOCK_EX | LOCK_NB) != 0) {
     why = "in use";
   } else if (tcgetattr(l.master, &l.saved) != 0) {
@@ -134,6 +179,15 @@ bool portopen(line& l, const std::string& device, std::string& err) {
   return true;
 }
 
+int lineunread(line& l) {
+  if (l.port) {
+    if (l.master >= 0) tcdrain(l.master);
+    return 0;
+  }
+  int n = 0;
+  return ioctl(l.slave, TIOCINQ, &n) == 0 ? n : 0;
+}
+
 void linehangup(line& l) {
   if (l.port && l.master >= 0) tcsetattr(l.master, TCSANOW, &l.saved);
   closefd(l.master);
@@ -144,6 +198,9 @@ void lineclose(line& l) {
   closefd(l.slave);
   if (!l.link.empty()) unlink(l.link.c_str());
   l.link.clear();
+  if (!l.lockpath.empty()) unlink(l.lockpath.c_str());
+  l.lockpath.clear();
+  closefd(l.lock);
 }
 
 bool linesend(line& l, std::span<const std::uint8_t> b) {
@@ -173,9 +230,9 @@ bool sendbatch(line& l, const pacing& p, std::span<const std::uint8_t> b, std::F
     std::this_thread::sleep_for(p.pause);
     b = b.subspan(p.split);
   }
-  const bool sent = sendpaced(l, p.rate, b, log);
+  if (!sendpaced(l, p.rate, b, log)) return false;
   std::this_thread::sleep_for(p.pause);
-  return sent;
+  return true;
 }
 
 }  // namespace velquin::sim

@@ -19,19 +19,26 @@ struct line {
   std::string link;   // symbolic link to the slave, removed by lineclose
   bool port = false;  // master is a real port, whose settings `saved` are put back
   termios saved{};
+  int lock = -1;  // held on the lock file beside the link while it is served
+  std::string lockpath;
 };
 
 // Opens a pair. The slave gets `initial` when given, else quietdefaults(); a
-// non-empty `link` is made to point at the slave, replacing an old link.
+// non-empty `link` is made to point at the slave, replacing an old link, but
+// not one that another emulator still serves.
 bool lineopen(line& l, const termios* initial, const std::string& link, std::string& err);
 // Plays the receiver on an existing serial device instead: opened without
-// becoming its controlling terminal, locked, set raw 9600 8N1.
+// becoming its controlling terminal, locked, set raw 9600 8N1. Not the
+// emulator's own terminal.
 bool portopen(line& l, const std::string& device, std::string& err);
 void linehangup(line& l);  // closes the master: the port's users see the line end
                            // (a real port only stops being served, its settings put back)
 void lineclose(line& l);   // hangs up, closes the slave, removes the link
 bool linesend(line& l, std::span<const std::uint8_t> b);  // all of b, or false
 bool linesettings(const line& l, termios& t);             // the port's current settings
+// Bytes sent that the port's user has not read yet. A real port's are
+// drained to the wire first, and then count as read.
+int lineunread(line& l);
 
 // Settings a port is left with by a previous raw user at 9600 bps: nothing
 // the receiver sends before the tool starts is echoed, edited or translated.
@@ -45,7 +52,8 @@ struct pacing {
   int rate = 0;           // bits per second, ten bits a byte, in 10 ms slices; 0: no limit
 };
 
-// Sends one batch as `p` says, and writes it to `log` when given.
+// Sends one batch as `p` says, and writes it to `log` when given. False when
+// the line or the log fails; errno tells why, and ferror(log) which.
 bool sendbatch(line& l, const pacing& p, std::span<const std::uint8_t> b, std::FILE* log);
 
 }  // namespace velquin::sim

@@ -19,6 +19,20 @@ bool hexpair(std::string_view l, std::size_t at, std::uint8_t& v) {
   return true;
 }
 
+// Where a view line's first item "=xx " begins: at the start, or after a
+// prefix such as a time stamp from ts(1), which may hold '=' itself
+// ("t=1.5 =ff ..."). npos when the line holds no view.
+std::size_t viewstart(std::string_view l) {
+  std::uint8_t b = 0;
+  for (std::size_t at = l.find('='); at != std::string_view::npos; at = l.find('=', at + 1)) {
+    if ((at == 0 || l[at - 1] == ' ') && hexpair(l, at + 1, b) &&
+        (at + 3 == l.size() || l[at + 3] == ' ')) {
+      return at;
+    }
+  }
+  return std::string_view::npos;
+}
+
 }  // namespace
 
 bool parseview(std::string_view l, view& v) {
@@ -53,17 +67,14 @@ int replaybatches(std::string_view log, std::vector<bytes>& out) {
     at = end + 1;
     ++number;
     if (l.ends_with('\r')) l.remove_suffix(1);
-    // A view line begins with an item "=xx ", at the start or after a prefix
-    // such as a time stamp from ts(1).
-    const std::size_t first = l.find('=');
-    std::uint8_t b = 0;
-    if (first == std::string_view::npos || (first > 0 && l[first - 1] != ' ') ||
-        !hexpair(l, first + 1, b) || l.substr(first + 3, 1) != " ") {
-      continue;
-    }
+    const std::size_t first = viewstart(l);
+    if (first == std::string_view::npos) continue;
     l.remove_prefix(first);
+    // A line without characters ends with a space, which editors strip.
+    std::string whole(l);
+    if (!whole.ends_with(' ') && !whole.ends_with('\'')) whole += ' ';
     view v;
-    if (!parseview(l, v)) return number;
+    if (!parseview(whole, v)) return number;
     out.push_back(std::move(v.raw));
   }
   return 0;

@@ -20,8 +20,9 @@ bool parseview(std::string_view line, view& v);
 
 // The batches recorded in a log of the tool's output: the raw view of every
 // view line (one whose first item "=xx " begins it, or follows a prefix such
-// as a time stamp), one batch a line, in order; other lines are skipped. 0, or
-// the number of the first malformed view line.
+// as a time stamp), one batch a line, in order; other lines are skipped. A
+// final space stripped from a line is taken as there. 0, or the number of the
+// first malformed view line.
 int replaybatches(std::string_view log, std::vector<bytes>& out);
 
 }  // namespace velquin::sim

@@ -28,15 +28,19 @@ using namespace std::chrono_literals;
 
 constexpr const char* me = "velquin-sim";
 constexpr int usageerror = 2;
+constexpr int cannotrun = 127;
+// What the emulator can hold of random or mangled bytes: over four hours of a
+// 9600 bps line.
+constexpr int mostbytes = 1 << 24;
 
 const char usage[] =
     "Usage: velquin-sim [OPTION]... LINK [COMMAND [ARGUMENT]...]\n"
     "  or:  velquin-sim --port=DEVICE [OPTION]... [COMMAND [ARGUMENT]...]\n"
     "Play a keyboard receiver on a new pseudo-terminal, with LINK a symbolic link\n"
     "to the port side, or on the serial device DEVICE. Answer the start-up\n"
-    "exchange, then send what the input says, and hang up when it ends. With a\n"
-    "COMMAND (the tool, built to open LINK), run it, wait for it and exit with\n"
-    "its status.\n"
+    "exchange, then send what the input says, and hang up when it ends and the\n"
+    "tool has read it all. With a COMMAND (the tool, built to open LINK), run it,\n"
+    "wait for it and exit with its status.\n"
     "\n"
     "What to send after the exchange, in the order given (default: text read\n"
     "from standard input):\n"
@@ -47,22 +51,26 @@ const char usage[] =
     "  -c, --codes=HEX      send these scan codes, a frame a key event (F0 and E0\n"
     "                       share the frame of the code that follows them)\n"
     "  -b, --bytes=HEX      send these bytes as they are, as one batch\n"
-    "  -r, --random=N       send N random bytes\n"
-    "  -m, --mangled=N      send N bytes of key frames, about half of them with a\n"
-    "                       byte lost, changed or doubled, or cut short\n"
+    "  -r, --random=N       send N random bytes, 0 to 16777216\n"
+    "  -m, --mangled=N      send N bytes of key frames, 0 to 16777216, about half\n"
+    "                       of them with a byte lost, changed or doubled, or cut\n"
+    "                       short\n"
     "      --replay=FILE    send the batches recorded in FILE, a log of the tool's\n"
     "                       output (- for standard input): every view line's raw\n"
     "                       bytes as one batch; other lines are skipped\n"
     "\n"
     "Pacing:\n"
-    "  -p, --pace=MS        pause between batches (default 100)\n"
-    "  -g, --group=N        frames in a batch (default 1)\n"
-    "  -s, --split=N        cut every batch after its first N bytes\n"
-    "      --rate=BPS       send at most BPS bits per second, ten bits a byte, in\n"
-    "                       slices of 10 ms, as a serial line delivers them\n"
-    "      --hold=MS        keep the line up this long after the input (default 500)\n"
+    "  -p, --pace=MS        pause between batches, 0 to 600000 (default 100)\n"
+    "  -g, --group=N        frames in a batch, 1 to 100000 (default 1)\n"
+    "  -s, --split=N        cut every batch after its first N bytes, 1 to 100000\n"
+    "      --rate=BPS       send at most BPS bits per second, 10 to 10000000, ten\n"
+    "                       bits a byte, in slices of 10 ms, as a serial line\n"
+    "                       delivers them\n"
+    "      --hold=MS        keep the line up this long once the tool has read\n"
+    "                       everything sent, 0 to 3600000 (default 500)\n"
     "      --log=FILE       write every byte sent after the exchange to FILE\n"
-    "      --seed=N         seed the random bytes (default: the same every run)\n"
+    "      --seed=N         seed the random bytes, 0 to 2147483647 (default: the\n"
+    "                       same every run)\n"
     "\n"
     "      --port=DEVICE    play the receiver on this serial device (a USB adapter\n"
     "                       joined to the tool's port by a null-modem cable, a\n"
@@ -74,18 +82,21 @@ const char usage[] =
     "      --late=I         leave the first attempt of request I (0, 1 or 2)\n"
     "                       unanswered, so that the tool sends it again\n"
     "      --wrong          answer request 1 with FF 55 07 before its response\n"
-    "      --noise=N        send N random bytes in answer to every request,\n"
-    "                       before its response\n"
+    "      --noise=N        send N random bytes, 0 to 100000, in answer to every\n"
+    "                       request, before its response\n"
     "      --stale=HEX      leave these bytes on the line before the exchange\n"
-    "      --gap=MS         pause between the bytes of every answer\n"
+    "      --gap=MS         pause between the bytes of every answer, 0 to 10000\n"
     "\n"
     "  -h, --help           show this help and exit\n"
     "      --version        show the version and exit\n"
     "\n"
     "HEX is a list of byte values in hexadecimal: \"ff 15 ea\" or \"ff,15,ea\".\n"
-    "Exit status: the COMMAND's; without one 0; 1 when the line cannot be made or\n"
-    "the device used; 2 for a bad option, a character no key types, or a log to\n"
-    "replay that cannot be read or holds a malformed view line.\n";
+    "Exit status: the COMMAND's; without one 0. 1 when the line cannot be made,\n"
+    "LINK is served by another velquin-sim, the device cannot be used, the log\n"
+    "cannot be opened or written, or this help cannot be written; then 1\n"
+    "whatever the COMMAND's. 2 for a bad option, a character no key types, or a\n"
+    "log to replay that cannot be read or holds a malformed view line. 127 when\n"
+    "the COMMAND cannot be run.\n";
 
 [[noreturn]] void fail(int status, const std::string& message, bool tryhelp = true) {
   std::fprintf(stderr, "%s: %s\n", me, message.c_str());
@@ -188,8 +199,9 @@ options parse(int argc, char** argv) {
   options o;
   opterr = 0;
   int c = 0;
-  // '+': options end at LINK, so the command's own options are left alone.
-  while ((c = getopt_long(argc, argv, "+t:c:b:r:m:p:g:s:h", longs, nullptr)) != -1) {
+  // '+': options end at LINK, so the command's own options are left alone;
+  // ':': a missing value is told apart from an unknown option.
+  while ((c = getopt_long(argc, argv, "+:t:c:b:r:m:p:g:s:h", longs, nullptr)) != -1) {
     const auto n = std::find_if(std::begin(numerics), std::end(numerics),
                                 [c](const numeric& k) { return k.key == c; });
     if (n != std::end(numerics)) {
@@ -206,10 +218,13 @@ options parse(int argc, char** argv) {
       (c == silent_ ? o.silent : o.wrong) = true;
     } else if (c == 'h' || c == version_) {
       std::fputs(c == 'h' ? usage : "velquin-sim " VELQUIN_VERSION "\n", stdout);
+      if (std::fflush(stdout) != 0) fail(1, std::string("write error: ") + std::strerror(errno));
       std::exit(0);
     } else {
+      // A long option's value is not a character: name it as it was given.
+      const bool shortopt = optopt > 0 && optopt < 0x80 && argv[optind - 1][1] != '-';
       const std::string bad =
-          optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+          shortopt ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
       fail(usageerror, "unknown option or missing value: " + bad);
     }
   }
@@ -229,6 +244,8 @@ void replay(const std::string& path, batches& b) {
   std::string log;
   char buf[4096];
   for (std::size_t n = 0; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) log.append(buf, n);
+  // A directory opens, and only its read fails.
+  if (std::ferror(in)) fail(usageerror, path + ": " + std::strerror(errno), false);
   if (in != stdin) std::fclose(in);
   std::vector<bytes> recorded;
   if (const int bad = replaybatches(log, recorded); bad != 0) {
@@ -250,7 +267,7 @@ std::vector<bytes> makebatches(const options& o, std::mt19937& rng) {
     if (in.kind == 'c') typecodes(b, hexarg(in.arg, "codes"));
     if (in.kind == 'b') b.addbatch(hexarg(in.arg, "bytes"));
     const auto size = [&](const char* name) {
-      return static_cast<std::size_t>(number(in.arg, name, 0, 1 << 30));
+      return static_cast<std::size_t>(number(in.arg, name, 0, mostbytes));
     };
     if (in.kind == 'r') b.addbatch(randombytes(rng, size("random")));
     if (in.kind == 'm') b.addbatch(mangledframes(rng, size("mangled")));
@@ -259,28 +276,42 @@ std::vector<bytes> makebatches(const options& o, std::mt19937& rng) {
   return b.list;
 }
 
-// The link is removed, and a port's settings put back, even when an interrupt
-// ends the run.
-char linkpath[4096];
+// The link and its lock file are removed, and a port's settings put back,
+// even when a signal ends the run.
+constexpr int endsignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 const line* served = nullptr;
 
+sigset_t endset() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : endsignals) sigaddset(&set, sig);
+  return set;
+}
+
 void onsignal(int sig) {
-  if (linkpath[0] != '\0') unlink(linkpath);
-  if (served != nullptr && served->port) tcsetattr(served->master, TCSANOW, &served->saved);
+  if (served->port) tcsetattr(served->master, TCSANOW, &served->saved);
+  if (!served->link.empty()) unlink(served->link.c_str());
+  if (!served->lockpath.empty()) unlink(served->lockpath.c_str());
   signal(sig, SIG_DFL);
   raise(sig);
 }
+
+constexpr auto settle = 100ms;   // the count of unread bytes stays at 0 this long
+constexpr auto readlimit = 10s;  // the longest the tool is given to read the rest
 
 // One run: the line, the command on it, and what goes out after the exchange.
 struct session {
   const options& o;
   line l;
   std::FILE* log = nullptr;  // every byte sent after the exchange, when asked
+  int logerror = 0;          // errno of a write to the log that failed
   command cmd;
 
   bool sendbatch(std::span<const std::uint8_t> b) {
     const pacing p{std::chrono::milliseconds(o.pacems), static_cast<std::size_t>(o.split), o.rate};
-    return velquin::sim::sendbatch(l, p, b, log);
+    if (velquin::sim::sendbatch(l, p, b, log)) return true;
+    if (log != nullptr && std::ferror(log)) logerror = errno;
+    return false;
   }
 
   // Types what comes on standard input until it ends, or the command does.
@@ -317,6 +348,44 @@ struct session {
     while (!over && !cmd.reap(false)) std::this_thread::sleep_for(20ms);
     return answered;
   }
+
+  // Waits until the tool has read everything sent, or has ended: a hang-up
+  // throws away what it has not read. Bytes still on their way to the port
+  // side do not count as unread, so the count must stay at 0 for a while.
+  void waitread() {
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    auto quiet = start;
+    for (int unread = lineunread(l); !cmd.reap(false); unread = lineunread(l)) {
+      const auto now = clock::now();
+      if (unread > 0) {
+        quiet = now;
+      } else if (now - quiet >= settle) {
+        return;
+      }
+      if (now - start >= readlimit) {
+        std::fprintf(stderr, "%s: %d bytes sent not read within %lld s; hanging up\n", me, unread,
+                     static_cast<long long>(readlimit.count()));
+        return;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+
+  // Hangs up, waits for the command and puts everything back. The signals
+  // that end a run wait until it is done, and then find their default action.
+  void end() {
+    const sigset_t blocked = endset();
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    linehangup(l);
+    if (log != nullptr && std::fclose(log) != 0 && logerror == 0) logerror = errno;
+    log = nullptr;
+    cmd.reap(true);
+    lineclose(l);
+    for (const int sig : endsignals) signal(sig, SIG_DFL);
+    served = nullptr;
+    sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
+  }
 };
 
 int run(const options& o) {
@@ -325,24 +394,30 @@ int run(const options& o) {
   answers a = noisyanswers(rng, static_cast<std::size_t>(o.noise), o.wrong, o.silent);
   a.gap = std::chrono::milliseconds(o.gapms);
   for (int i = 0; i < 3; ++i) a.from[i] = o.late[i] ? 1 : 0;
-  session s{o, {}, nullptr, {}};
-  if (!o.log.empty() && (s.log = std::fopen(o.log.c_str(), "wb")) == nullptr) {
-    fail(1, o.log + ": " + std::strerror(errno));
-  }
+  session s{o, {}, nullptr, 0, {}};
   std::string err;
+  // A signal while the line is being made waits until it can be undone.
+  const sigset_t ending = endset();
+  sigprocmask(SIG_BLOCK, &ending, nullptr);
   const bool opened =
       o.port.empty() ? lineopen(s.l, nullptr, o.link, err) : portopen(s.l, o.port, err);
   if (!opened) fail(1, err);
-  std::snprintf(linkpath, sizeof linkpath, "%s", o.link.c_str());
   served = &s.l;
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, onsignal);
+  for (const int sig : endsignals) signal(sig, onsignal);
+  sigprocmask(SIG_UNBLOCK, &ending, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Made only once the line is ready, and kept from the command.
+  if (!o.log.empty() && (s.log = std::fopen(o.log.c_str(), "wbe")) == nullptr) {
+    const int e = errno;
+    s.end();
+    fail(1, o.log + ": " + std::strerror(e));
+  }
   if (!o.stale.empty()) linesend(s.l, o.stale);
   // The receiver's text comes from our standard input; the command gets none.
   if (!o.command.empty() && !s.cmd.start(o.command, o.inputs.empty(), err)) {
     std::fprintf(stderr, "%s: %s\n", me, err.c_str());
-    lineclose(s.l);
-    return 127;
+    s.end();
+    return cannotrun;
   }
 
   int result = 0;
@@ -350,13 +425,14 @@ int run(const options& o) {
     for (const bytes& b : sendlist) {
       if (s.cmd.reap(false) || !s.sendbatch(b)) break;
     }
-    if (o.inputs.empty()) result = s.typestdin();
-    std::this_thread::sleep_for(std::chrono::milliseconds(o.holdms));
+    if (o.inputs.empty() && s.logerror == 0) result = s.typestdin();
+    if (s.logerror == 0) {
+      s.waitread();
+      std::this_thread::sleep_for(std::chrono::milliseconds(o.holdms));
+    }
   }
-  linehangup(s.l);
-  if (s.log != nullptr) std::fclose(s.log);
-  s.cmd.reap(true);
-  lineclose(s.l);
+  s.end();
+  if (s.logerror != 0) fail(1, o.log + ": " + std::strerror(s.logerror));
   return result != 0 || s.cmd.pid < 0 ? result : s.cmd.exitstatus();
 }
 

@@ -90,6 +90,21 @@ TEST_F(Faults, HangUpWhileIdle) {
   EXPECT_EQ(checkoutput(child_, sent(), allsent), text("a"));
 }
 
+// Hung up only once the tool has read everything sent, however soon it is
+// asked to and however much is still on the line.
+TEST_F(Faults, EveryByteSentIsShownBeforeTheHangUp) {
+  const std::vector<std::string> cases[] = {
+      {"--hold=0", "--pace=0", "--mangled=3000"},
+      {"--hold=0", "--pace=0", "--random=60000"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    ASSERT_EQ(play(args), 0);
+    checkoutput(child_, sent(), allsent);
+    child_ = {};
+  }
+}
+
 TEST_F(Faults, SlowNoiseDeliveredAsASerialLineDeliversIt) {
   // 200 KB at 115200 bps, in slices of 10 ms.
   ASSERT_EQ(play({"--random=100000", "--mangled=100000", "--rate=115200", "--pace=0"}, 90s), 0);

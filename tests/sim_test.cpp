@@ -1,4 +1,7 @@
 // The receiver emulator: what it builds to send, and the program as a user runs it.
+#include <signal.h>
+
+#include <filesystem>
 #include <regex>
 
 #include "program.h"
@@ -91,6 +94,8 @@ TEST(EmulatorInput, ReadsTheBatchesOfALogAndNamesTheFirstBadLine) {
       {"=FF \n=ff =FF \n", 2, ""},
       {"x\n\n=ff =1\n", 3, ""},
       {"=ff =15=ea \n", 1, ""},
+      {"t=1.5 =ff =33 =cc #33 >68 'h'\n", 0, "ff 33 cc "},
+      {"=ff =15\n=ff =12 =ed #12\n=ff\n", 0, "ff 15 | ff 12 ed | ff "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.log);
@@ -198,37 +203,125 @@ TEST_F(Line, EmulatorReplaysARecordedSessionByteForByte) {
   EXPECT_EQ(replayed.errtext, original.errtext);
 }
 
-TEST(Emulator, RejectsBadOptionsAndCharactersNoKeyTypes) {
+TEST_F(Line, SlowEmulatorPacesRatesBelowAThousandBitsASecond) {
+  child c;
+  const auto t0 = clock::now();
+  ASSERT_TRUE(
+      spawn(c, simexe, here({"--rate=100", "--pace=0", "--hold=0", "--random=50", "ttyS1", exe})));
+  EXPECT_EQ(finish(c, 30s), 0);
+  // 50 bytes of ten bits each at 100 bits a second.
+  const auto took = clock::now() - t0;
+  EXPECT_GE(took, 5s);
+  EXPECT_LT(took, 8s);
+  static const std::regex item("=[0-9a-f]{2} ");
+  const auto shown = std::distance(std::sregex_iterator(c.outtext.begin(), c.outtext.end(), item),
+                                   std::sregex_iterator());
+  EXPECT_EQ(shown, 50) << c.outtext;
+}
+
+TEST_F(Line, EmulatorRefusesALiveLinkAndReplacesAStaleOne) {
+  child first;
+  ASSERT_TRUE(spawn(first, simexe, here({"--text=first", "ttyS1"})));
+  for (int k = 0; k < 500 && !std::filesystem::is_symlink(link_); ++k) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(link_));
+  std::error_code ec;
+  const auto target = std::filesystem::read_symlink(link_, ec);
+
+  child second;
+  ASSERT_TRUE(spawn(second, simexe, here({"--text=second", "ttyS1", exe})));
+  EXPECT_EQ(finish(second, 10s), 1);
+  EXPECT_EQ(second.errtext, "velquin-sim: ttyS1: served by another velquin-sim\n");
+  EXPECT_EQ(second.outtext, "");
+  EXPECT_EQ(std::filesystem::read_symlink(link_, ec), target);
+
+  // Killed, the first leaves its link and lock file behind.
+  kill(first.pid, SIGKILL);
+  EXPECT_EQ(finish(first, 5s), 128 + SIGKILL);
+  child third;
+  ASSERT_TRUE(spawn(third, simexe, here({"--text=q", "ttyS1", exe})));
+  EXPECT_EQ(finish(third, 10s), 0);
+  EXPECT_EQ(third.outtext, "Ok\n=ff =15 =ea #15 >71 'q'\n=ff =f0 =0f =15 =ea #f0 #15 \n");
+  EXPECT_FALSE(std::filesystem::exists(link_));
+  EXPECT_FALSE(std::filesystem::exists(link_ + ".lock"));
+}
+
+// Ended by a signal while it serves a port, it puts the port's settings back.
+TEST_F(Line, EmulatorPutsAPortBackWhenASignalEndsIt) {
+  openline();
+  for (const int sig : {SIGINT, SIGQUIT}) {
+    SCOPED_TRACE(sig);
+    child c;
+    ASSERT_TRUE(spawn(c, simexe, here({"--port=" + line_.slavepath, "--silent"})));
+    for (int k = 0; k < 500 && settings() == before_; ++k) std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(settings() == before_);
+    kill(c.pid, sig);
+    EXPECT_EQ(finish(c, 5s), 128 + sig);
+    EXPECT_EQ(settings(), before_);
+  }
+}
+
+// Every failure is reported, with its status, before anything is sent or
+// made that it would spoil.
+TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
+  const auto usage = [](const std::string& m) {
+    return "velquin-sim: " + m + "\nTry 'velquin-sim --help'.\n";
+  };
+  const std::string full = "velquin-sim: write error: No space left on device\n";
   struct Case {
     std::vector<std::string> args;
-    const char* message;
+    int status;
+    std::string err;
+    const char* out = "";  // standard output to this file, not the pipe
   };
   const Case cases[] = {
-      {{"--bogus", "ttyS1"}, "unknown option or missing value: --bogus"},
-      {{"--text", "caf\xc3\xa9", "ttyS1"}, "no key types the character 0xc3"},
-      {{"--codes", "1g", "ttyS1"}, "bad byte list for --codes: '1g'"},
-      {{"--bytes", "100", "ttyS1"}, "bad byte list for --bytes: '100'"},
-      {{"--pace", "-1", "ttyS1"}, "bad number for --pace: '-1'"},
-      {{"--late", "3", "ttyS1"}, "bad number for --late: '3'"},
-      {{"--text", "x"}, "missing LINK"},
+      {{"--bogus", "ttyS1"}, 2, usage("unknown option or missing value: --bogus")},
+      {{"--rate"}, 2, usage("unknown option or missing value: --rate")},
+      {{"-p"}, 2, usage("unknown option or missing value: -p")},
+      {{"--text", "caf\xc3\xa9", "ttyS1"}, 2, usage("no key types the character 0xc3")},
+      {{"--codes", "1g", "ttyS1"}, 2, usage("bad byte list for --codes: '1g'")},
+      {{"--bytes", "100", "ttyS1"}, 2, usage("bad byte list for --bytes: '100'")},
+      {{"--pace", "-1", "ttyS1"}, 2, usage("bad number for --pace: '-1'")},
+      {{"--late", "3", "ttyS1"}, 2, usage("bad number for --late: '3'")},
+      {{"--random=16777217", "ttyS1"}, 2, usage("bad number for --random: '16777217'")},
+      {{"--text", "x"}, 2, usage("missing LINK")},
+      {{"--replay=/nonexistent/session.log", "ttyS1"},
+       2,
+       "velquin-sim: /nonexistent/session.log: No such file or directory\n"},
+      {{"--replay=/", "ttyS1"}, 2, "velquin-sim: /: Is a directory\n"},
+      {{"--help"}, 1, full, "/dev/full"},
+      {{"--version"}, 1, full, "/dev/full"},
+      {{"--log=sent.log", "--port=/dev/null"}, 1, "velquin-sim: /dev/null: not a terminal\n"},
+      {{"--log=/dev/full", "--text=a", "ttyS1", exe},
+       1,
+       allsent + "velquin-sim: /dev/full: No space left on device\n",
+       nullptr},
   };
   for (const Case& k : cases) {
-    SCOPED_TRACE(k.args[0]);
+    SCOPED_TRACE(::testing::PrintToString(k.args));
     child c;
-    spawnoptions o;
-    o.args = k.args;
+    spawnoptions o = here(k.args);
+    if (k.out != nullptr) o.out = k.out;
     ASSERT_TRUE(spawn(c, simexe, o));
-    EXPECT_EQ(finish(c, 10s), 2);
-    EXPECT_EQ(c.errtext,
-              std::string("velquin-sim: ") + k.message + "\nTry 'velquin-sim --help'.\n");
-    EXPECT_EQ(c.outtext, "");
+    EXPECT_EQ(finish(c, 10s), k.status);
+    EXPECT_EQ(c.errtext, k.err);
+    if (k.out != nullptr) {
+      EXPECT_EQ(c.outtext, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "/sent.log"));
   }
+
+  // Its own terminal, set raw, would swallow the user's Ctrl-C.
+  openline();
   child c;
-  spawnoptions o;
-  o.args = {"--replay=/nonexistent/session.log", "ttyS1"};
+  spawnoptions o = here({"--port=" + line_.slavepath});
+  o.setsid = true;
+  o.ctty = line_.slavepath;
   ASSERT_TRUE(spawn(c, simexe, o));
-  EXPECT_EQ(finish(c, 10s), 2);
-  EXPECT_EQ(c.errtext, "velquin-sim: /nonexistent/session.log: No such file or directory\n");
+  EXPECT_EQ(finish(c, 10s), 1);
+  EXPECT_EQ(c.errtext, "velquin-sim: " + line_.slavepath + ": the emulator's own terminal\n");
+  EXPECT_EQ(settings(), before_);
 }
 
 }  // namespace

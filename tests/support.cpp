@@ -103,6 +103,7 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
     dup2(err[1], 2);
     for (const int fd : o.closed) close(fd);
     if (o.setsid) setsid();
+    if (!o.ctty.empty() && open(o.ctty.c_str(), O_RDWR) < 0) _exit(126);
     if (!o.dir.empty() && chdir(o.dir.c_str()) != 0) _exit(126);
     setrlimit(RLIMIT_NOFILE, &limit);
     for (int fd = 3; fd < o.fdfloor; ++fd) dup2(2, fd);

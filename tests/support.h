@@ -47,6 +47,7 @@ struct spawnoptions {
   std::string out;                // a file for standard output instead of the pipe
   bool input = false;             // standard input a pipe the test writes to, not /dev/null
   bool setsid = false;            // the child leads a session of its own
+  std::string ctty;               // with setsid, a terminal it takes as its controlling one
   std::vector<std::string> env;   // NAME=VALUE added to the environment
   int fdfloor = 0;                // descriptors below this are taken before the program starts
 };
