@@ -30,7 +30,7 @@ struct Case {
   sim::answers answers;
   bytes stale;
   int result;
-  const char* messages;
+  std::string messages;
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -57,12 +57,12 @@ std::vector<Case> cases() {
                  0,
                  "sending init string #0\nsending init string #1\nsending init string #2\n"});
   {
-    // A whole stale response 0 waits on the line, and request 0's first
-    // attempt gets no answer: had the stale bytes been matched, request 0
-    // would not have been sent twice.
+    // A whole stale response 0, after a 00, waits on the line, and request
+    // 0's first attempt gets no answer: had the stale bytes been matched,
+    // request 0 would not have been sent twice.
     sim::answers a;
     a.from[0] = 1;
-    all.push_back({"stale bytes drained", a, join({sim::response(0)}), 0,
+    all.push_back({"stale bytes drained", a, join({bytes{0x00}, sim::response(0)}), 0,
                    "sending init string #0\nsending init string #0\n"
                    "sending init string #1\nsending init string #2\n"});
   }
@@ -75,6 +75,20 @@ std::vector<Case> cases() {
                    0,
                    "sending init string #0\nsending init string #1\n"
                    "response 07 should be 08\nsending init string #2\n"});
+  }
+  {
+    // The match starts again after the wrong byte, so the rest of the
+    // answer no longer completes it.
+    sim::answers a;
+    a.reply[1] = bytes{0xFF, 0x55, 0x99, 0x08, 0x03, 0x0B};
+    const char* wrong =
+        "sending init string #1\nresponse 99 should be 08\nresponse 08 should be ff\n"
+        "response 03 should be ff\nresponse 0b should be ff\n";
+    all.push_back({"wrong byte inside an answer",
+                   a,
+                   {},
+                   -2,
+                   std::string("sending init string #0\n") + wrong + wrong});
   }
   {
     sim::answers a;

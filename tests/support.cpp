@@ -180,7 +180,10 @@ int finish(child& c, std::chrono::milliseconds limit) {
     }
   }
   int status = 0;
-  waitpid(c.pid, &status, 0);
+  rusage used{};
+  wait4(c.pid, &status, 0, &used);
+  c.cpu = static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+          static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
   for (int* fd : {&c.in, &c.out, &c.err}) {
     if (*fd >= 0) close(*fd);
     *fd = -1;

@@ -59,6 +59,7 @@ struct child {
   int err = -1;
   std::string outtext;  // what has been read so far
   std::string errtext;
+  double cpu = 0;  // seconds of CPU it used, once finished
 };
 
 bool spawn(child& c, const std::string& exe, const spawnoptions& o = {});

@@ -131,38 +131,71 @@ TEST_F(ClockStep, ABackwardStepDoesNotHoldTheExchangeUp) {
   run("-3600", sim::silent(), "Failed (-2)\n");
 }
 
-TEST_F(Program, ALineHungUpInTheExchangeFailsLikeASilentReceiver) {
-  openline();
-  const auto t0 = clock::now();
-  ASSERT_TRUE(spawn(child_, exe, here()));
-  ASSERT_FALSE(drain(5000).empty());
-  sim::linehangup(line_);
-  EXPECT_EQ(finish(child_, 15s), 0);
-  EXPECT_LT(clock::now() - t0, 7s);
-  EXPECT_EQ(child_.outtext, "Failed (-2)\n");
-  // Whether the first attempt got out before the hang-up is a race.
-  static const std::regex expected(
-      "sending init string #0\n(ttyputc\\(\\): Input/output error\n)?"
-      "sending init string #0\nttyputc\\(\\): Input/output error\n");
-  EXPECT_TRUE(std::regex_match(child_.errtext, expected)) << child_.errtext;
-}
-
-TEST_F(Program, SlowWritesRefusedOnALiveLineGiveUpOnce) {
-  openline(sim::quietdefaults());
-  // Nobody reads the receiver's side: fill the line until it refuses more.
-  // The kernel moves bytes on behind the writer's back for a while, so fill
-  // again, slowly, until it has stopped taking any.
+// Fills the line until it refuses more: nobody reads the receiver's side.
+// The kernel moves bytes on behind the writer's back for a while, so it fills
+// again, slowly, until the line has stopped taking any.
+void fill(const sim::line& l) {
   const std::uint8_t block[512] = {};
   for (int refused = 0; refused < 5;) {
-    if (write(line_.slave, block, 1) > 0) {
+    if (write(l.slave, block, 1) > 0) {
       refused = 0;
-      while (write(line_.slave, block, sizeof block) > 0) {
+      while (write(l.slave, block, sizeof block) > 0) {
       }
     } else {
       ++refused;
       std::this_thread::sleep_for(50ms);
     }
   }
+}
+
+// A line that hangs up in the exchange, whether the tool is writing or
+// waiting for a byte to go out, fails as a silent receiver does, and in the
+// seconds that takes the tool sleeps.
+TEST_F(Program, ALineHungUpInTheExchangeFailsLikeASilentReceiver) {
+  struct Case {
+    const char* name;
+    bool full;  // the hang-up finds the tool waiting to send its first byte
+    const char* messages;
+  };
+  // Whether the first attempt got out before the hang-up is a race.
+  const Case cases[] = {
+      {"while it sends", false,
+       "sending init string #0\n(ttyputc\\(\\): Input/output error\n)?"
+       "sending init string #0\nttyputc\\(\\): Input/output error\n"},
+      {"while its bytes wait", true,
+       "sending init string #0\nttyputc\\(\\): line hung up\n"
+       "sending init string #0\nttyputc\\(\\): Input/output error\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    openline(c.full ? sim::quietdefaults() : distinctive());
+    if (c.full) fill(line_);
+    const auto t0 = clock::now();
+    ASSERT_TRUE(spawn(child_, exe, here()));
+    if (c.full) {
+      while (child_.errtext.empty() && clock::now() - t0 < 5s) {
+        std::string none;
+        takeline(child_, none, 10ms);
+      }
+      std::this_thread::sleep_for(300ms);  // into its wait for room
+    } else {
+      ASSERT_FALSE(drain(5000).empty());
+    }
+    sim::linehangup(line_);
+    EXPECT_EQ(finish(child_, 15s), 0);
+    EXPECT_LT(clock::now() - t0, 7s);
+    EXPECT_LT(child_.cpu, 0.5);
+    EXPECT_EQ(child_.outtext, "Failed (-2)\n");
+    EXPECT_TRUE(std::regex_match(child_.errtext, std::regex(c.messages))) << child_.errtext;
+    TearDown();
+    SetUp();
+    child_ = {};
+  }
+}
+
+TEST_F(Program, SlowWritesRefusedOnALiveLineGiveUpOnce) {
+  openline(sim::quietdefaults());
+  fill(line_);
   const auto t0 = clock::now();
   ASSERT_TRUE(spawn(child_, exe, here()));
   EXPECT_EQ(finish(child_, 30s), 0);
@@ -171,6 +204,43 @@ TEST_F(Program, SlowWritesRefusedOnALiveLineGiveUpOnce) {
   EXPECT_LT(took, 21s);
   EXPECT_EQ(child_.outtext, "Failed (-2)\n");
   EXPECT_EQ(child_.errtext, "sending init string #0\nttyputc(): timeout\n");
+}
+
+// A wait that fails ends the watch with the line put back; an interrupted
+// one is an empty pass.
+TEST_F(Program, AFailedWaitEndsTheWatchAndRestoresTheLine) {
+  struct Case {
+    const char* fault;
+    const char* messages;  // after the exchange's; null: the watch goes on
+  };
+  const Case cases[] = {
+      {"poll-eintr", nullptr},
+      {"poll-enomem", "velquin: select failed\n"},
+      {"poll-nval", "velquin: select failed\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    spawnoptions o;
+    o.env = {std::string("LD_PRELOAD=") + VELQUIN_IOFAULT, std::string("IOFAULT=") + c.fault,
+             "ASAN_OPTIONS=verify_asan_link_order=0"};
+    startok(o);
+    std::string line;
+    for (int k = 0; k < (c.messages == nullptr ? 2 : 1); ++k) {
+      ASSERT_TRUE(sim::linesend(line_, qpress));
+      ASSERT_TRUE(takeline(child_, line, 2s));
+      EXPECT_EQ(line, "=ff =15 =ea #15 >71 'q'\n");
+    }
+    if (c.messages == nullptr) sim::linehangup(line_);
+    EXPECT_EQ(finish(child_, 5s), 0);
+    EXPECT_EQ(child_.errtext, allsent + (c.messages != nullptr ? c.messages : ""));
+    EXPECT_EQ(child_.outtext, "");
+    if (c.messages != nullptr) {
+      EXPECT_EQ(settings(), before_);
+    }
+    TearDown();
+    SetUp();
+    child_ = {};
+  }
 }
 
 TEST_F(Program, OutputThatCannotBeWrittenEndsTheRunAndRestoresTheLine) {
