@@ -100,7 +100,7 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
     if (stdinfd < 0 || stdoutfd < 0) _exit(126);
     dup2(stdinfd, 0);
     dup2(stdoutfd, 1);
-    dup2(err[1], 2);
+    dup2(o.merged ? stdoutfd : err[1], 2);
     for (const int fd : o.closed) close(fd);
     if (o.setsid) setsid();
     if (!o.ctty.empty() && open(o.ctty.c_str(), O_RDWR) < 0) _exit(126);

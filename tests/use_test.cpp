@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "program.h"
+#include "sim/log.h"
 
 namespace velquin::test {
 namespace {
@@ -206,41 +207,87 @@ TEST_F(Program, SlowWritesRefusedOnALiveLineGiveUpOnce) {
   EXPECT_EQ(child_.errtext, "sending init string #0\nttyputc(): timeout\n");
 }
 
-// A wait that fails ends the watch with the line put back; an interrupted
-// one is an empty pass.
-TEST_F(Program, AFailedWaitEndsTheWatchAndRestoresTheLine) {
+// A wait that fails ends the watch with the line put back. An interrupted
+// wait is an empty pass, and so is a read that finds the bytes gone, taken by
+// another reader: said once, since some bytes went to it.
+TEST_F(Program, AFailedWaitEndsTheWatchAndAnEmptyReadDoesNot) {
   struct Case {
     const char* fault;
-    const char* messages;  // after the exchange's; null: the watch goes on
+    bool ends;
+    const char* messages;  // after the exchange's
   };
+  const std::string shared =
+      "velquin: another program is reading the port; "
+      "bytes it takes are not shown\n";
   const Case cases[] = {
-      {"poll-eintr", nullptr},
-      {"poll-enomem", "velquin: select failed\n"},
-      {"poll-nval", "velquin: select failed\n"},
+      {"poll-eintr", false, ""},
+      {"poll-enomem", true, "velquin: select failed\n"},
+      {"poll-nval", true, "velquin: select failed\n"},
+      {"read-eagain", false, shared.c_str()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
     spawnoptions o;
     o.env = {std::string("LD_PRELOAD=") + VELQUIN_IOFAULT, std::string("IOFAULT=") + c.fault,
-             "ASAN_OPTIONS=verify_asan_link_order=0"};
+             "IOFAULT_TIMES=3", "ASAN_OPTIONS=verify_asan_link_order=0"};
     startok(o);
     std::string line;
-    for (int k = 0; k < (c.messages == nullptr ? 2 : 1); ++k) {
+    for (int k = 0; k < (c.ends ? 1 : 3); ++k) {
       ASSERT_TRUE(sim::linesend(line_, qpress));
       ASSERT_TRUE(takeline(child_, line, 2s));
       EXPECT_EQ(line, "=ff =15 =ea #15 >71 'q'\n");
     }
-    if (c.messages == nullptr) sim::linehangup(line_);
-    EXPECT_EQ(finish(child_, 5s), 0);
-    EXPECT_EQ(child_.errtext, allsent + (c.messages != nullptr ? c.messages : ""));
-    EXPECT_EQ(child_.outtext, "");
-    if (c.messages != nullptr) {
+    if (c.ends) {
+      EXPECT_EQ(finish(child_, 5s), 0);
       EXPECT_EQ(settings(), before_);
+    } else {
+      sim::linehangup(line_);
+      EXPECT_EQ(finish(child_, 5s), 0);
     }
+    EXPECT_EQ(child_.errtext, allsent + c.messages);
+    EXPECT_EQ(child_.outtext, "");
     TearDown();
     SetUp();
     child_ = {};
   }
+}
+
+// Recorded as the README recommends, standard error and standard output in
+// one pipe, a batch whose line is longer than a pipe's buffer stays whole,
+// its messages before it, and the record replays to the same output.
+TEST_F(Line, ALongLineIsWrittenWholeAndItsRecordReplays) {
+  std::string codes;
+  for (int k = 0; k < 150; ++k) codes += "15 f0 15 ";
+  codes += "e0 14 e0 f0 14";
+  const auto record = [&](const std::vector<std::string>& args, child& c) {
+    spawnoptions o = here(args);
+    o.merged = true;
+    ASSERT_TRUE(spawn(c, simexe, o));
+    EXPECT_EQ(finish(c, 60s), 0) << c.outtext;
+  };
+  child original;
+  record({"--group=1000", "--codes=" + codes, "ttyS1", exe}, original);
+  std::size_t longest = 0;
+  std::size_t longat = 0;
+  for (std::size_t at = 0, end = 0; at < original.outtext.size(); at = end + 1) {
+    end = original.outtext.find('\n', at);
+    ASSERT_NE(end, std::string::npos);
+    const std::string l = original.outtext.substr(at, end - at);
+    sim::view v;
+    EXPECT_TRUE(l == "Ok" || l == "unknown keycode e0" || l.starts_with("sending init string #") ||
+                sim::parseview(l, v))
+        << l;
+    if (l.size() > longest) {
+      longest = l.size();
+      longat = at;
+    }
+  }
+  EXPECT_GT(longest, 4096u);
+  EXPECT_LT(original.outtext.rfind("unknown keycode e0\n"), longat);
+  std::ofstream(dir_ + "/session.log") << original.outtext;
+  child replayed;
+  record({"--replay=session.log", "ttyS1", exe}, replayed);
+  EXPECT_EQ(replayed.outtext, original.outtext);
 }
 
 TEST_F(Program, OutputThatCannotBeWrittenEndsTheRunAndRestoresTheLine) {

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 
@@ -16,26 +17,49 @@ constexpr int batchsize = 8192;
 constexpr int waitms = 500;
 static_assert(batchsize >= carrysize, "the decoders write into the batch buffer");
 
+// The longest line a batch can make: every byte a raw item "=ff ", half of
+// them codes "#15 ", and every code a character ">0d '\015'".
+constexpr int rawitem = 4;
+constexpr int codeitem = 4;
+constexpr int charitem = 10;
+constexpr int longestline = batchsize * rawitem + batchsize / 2 * (codeitem + charitem) + 1;
+
+// A line is written whole, at the end of its pass: flushed in pieces, it
+// would take in a decoder's message on a shared stream (`2>&1 | tee`).
+char line[longestline + 1];
+int linelength = 0;
+
+__attribute__((format(printf, 1, 2))) void add(const char* fmt, ...) {
+  std::va_list args;
+  va_start(args, fmt);
+  linelength += std::vsnprintf(line + linelength,
+                               sizeof line - static_cast<std::size_t>(linelength), fmt, args);
+  va_end(args);
+}
+
 void printbatch(std::uint8_t* batch, int count) {
-  for (int k = 0; k < count; ++k) std::printf("=%02x ", batch[k]);
+  linelength = 0;
+  for (int k = 0; k < count; ++k) add("=%02x ", batch[k]);
   count = velquinconv(count, batch);
-  for (int k = 0; k < count; ++k) std::printf("#%02x ", batch[k]);
+  for (int k = 0; k < count; ++k) add("#%02x ", batch[k]);
   count = ps2conv(count, batch);
   for (int k = 0; k < count; ++k) {
     const int c = batch[k];
     if (c >= 0x20 && c <= 0x7E) {
-      std::printf(">%02x '%c'", c, c);
+      add(">%02x '%c'", c, c);
     } else {
-      std::printf(">%02x '\\%03o'", c, c);
+      add(">%02x '\\%03o'", c, c);
     }
   }
-  std::putchar('\n');
+  line[linelength++] = '\n';
+  std::fwrite(line, 1, static_cast<std::size_t>(linelength), stdout);
 }
 
 }  // namespace
 
 int monitor(int fd) {
   std::uint8_t batch[batchsize];
+  bool shared = false;
   for (;;) {
     // poll, not select: the port's descriptor may be 1024 or more.
     pollfd p{fd, POLLIN, 0};
@@ -46,8 +70,16 @@ int monitor(int fd) {
     }
     if (n > 0) {
       const ssize_t count = read(fd, batch, sizeof batch);
-      if (count <= 0) return 0;
-      printbatch(batch, static_cast<int>(count));
+      if (count > 0) {
+        printbatch(batch, static_cast<int>(count));
+      } else if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
+        // Woken for bytes that were gone by the read: another reader (a
+        // forgotten cat, a getty, a modem manager) took them.
+        if (!shared) report("another program is reading the port; bytes it takes are not shown\n");
+        shared = true;
+      } else {
+        return 0;
+      }
     }
     if (std::fflush(stdout) != 0) return errno;
   }
