@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "base/base.h"
 #include "support.h"
 
 namespace velquin {
@@ -99,6 +100,18 @@ TEST(TtySpeed, GivesTheCodeForEveryRateAndB9600WithAMessageOtherwise) {
     const bool known = c.rate == 9600 || c.code != 13;
     EXPECT_EQ(err.text(),
               known ? "" : std::to_string(c.rate) + " bps unavailable.  9600 bps selected.\n");
+  }
+}
+
+// Every message leaves whole, however long the path or the reason in it.
+TEST(Messages, ComeOutWholeHoweverLong) {
+  for (const std::size_t length : {10u, 600u, 5000u}) {
+    SCOPED_TRACE(length);
+    const std::string path = "/dev/" + std::string(length, 'x');
+    test::stderrcapture err;
+    say("can't open %s\n", path.c_str());
+    report("write error: %s\n", path.c_str());
+    EXPECT_EQ(err.text(), "can't open " + path + "\nvelquin: write error: " + path + "\n");
   }
 }
 

@@ -1,7 +1,7 @@
 #include <array>
-#include <cstdio>
 #include <iterator>
 
+#include "base/base.h"
 #include "decode/decode.h"
 
 namespace velquin {
@@ -156,7 +156,7 @@ int keytranslator::convert(int n, std::uint8_t* buf) {
     if (row.keynum < 0) {
       // E0 14: the extended prefix is reported and its second byte then
       // translated as if it stood alone.
-      std::fprintf(stderr, "unknown keycode %02x\n", static_cast<unsigned>(data[k]));
+      say("unknown keycode %02x\n", static_cast<unsigned>(data[k]));
       continue;
     }
     const std::uint8_t c = row.codes[modstate & 7];

@@ -1,9 +1,9 @@
 #include "init/init.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <iterator>
 
+#include "base/base.h"
 #include "tty/tty.h"
 
 namespace velquin {
@@ -49,8 +49,8 @@ bool receive(int fd, const std::int32_t* resp) {
       // FF 55 FF 55 08 03 0B: the second FF may begin a fresh response.
       j = 1;
     } else {
-      std::fprintf(stderr, "response %02x should be %02x\n", static_cast<unsigned>(c),
-                   static_cast<unsigned>(resp[j]));
+      say("response %02x should be %02x\n", static_cast<unsigned>(c),
+          static_cast<unsigned>(resp[j]));
       j = 0;
     }
   }
@@ -67,7 +67,7 @@ int devinit(int fd) {
   int i = 0;
   while (i <= lastrequest) {
     if (ttyclock() - start > exchangelimit) return -2;
-    std::fprintf(stderr, "sending init string #%d\n", i);
+    say("sending init string #%d\n", i);
     // A byte that cannot be sent abandons the rest of the request, which then
     // waits for its answer like any other: a dead line fails as a silent
     // receiver does, not one 15-second timeout per byte.

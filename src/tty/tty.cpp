@@ -7,10 +7,11 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "base/base.h"
 
 namespace velquin {
 namespace {
@@ -43,7 +44,7 @@ constexpr int putlimit = 15;  // clock seconds ttyputc keeps trying one byte
 
 [[noreturn]] void refuse(int fd, const char* path, const char* why) {
   close(fd);
-  std::fprintf(stderr, "can't open %s: %s\n", path, why);
+  say("can't open %s: %s\n", path, why);
   std::exit(1);
 }
 
@@ -62,7 +63,7 @@ int ttyopen(const char* path) {
   // take the port as its terminal and be killed by its hang-up.
   const int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
-    std::fprintf(stderr, "can't open %s\n", path);
+    say("can't open %s\n", path);
     std::exit(1);
   }
   // Checked before anything is changed or sent: a file would be written to,
@@ -76,7 +77,7 @@ speed_t ttyspeed(int rate) {
   for (const speedentry& s : speeds) {
     if (s.rate == rate) return s.code;
   }
-  std::fprintf(stderr, "%d bps unavailable.  9600 bps selected.\n", rate);
+  say("%d bps unavailable.  9600 bps selected.\n", rate);
   return B9600;
 }
 
@@ -114,15 +115,15 @@ int ttyputc(int fd, int value) {
     if (n > 0) return byte;
     if (n < 0 && errno != EAGAIN && errno != EINTR) {
       // EIO: the line is gone, and waiting will not bring it back.
-      std::fprintf(stderr, "ttyputc(): %s\n", std::strerror(errno));
+      say("ttyputc(): %s\n", std::strerror(errno));
       return -1;
     }
     if (ttyclock() - start > putlimit) {
-      std::fputs("ttyputc(): timeout\n", stderr);
+      say("ttyputc(): timeout\n");
       return -1;
     }
     if (!ttywait(fd, true)) {
-      std::fputs("ttyputc(): line hung up\n", stderr);
+      say("ttyputc(): line hung up\n");
       return -1;
     }
   }
