@@ -21,10 +21,8 @@ skip() {
 }
 command -v qemu-system-x86_64 > /dev/null || skip "qemu-system-x86_64 missing (package qemu-system-x86)"
 command -v cpio > /dev/null || skip "cpio missing"
-kernel=$(ls /boot/vmlinuz-* 2> /dev/null | sort -V | tail -1)
-[ -r "$kernel" ] || skip "no readable kernel in /boot (package linux-image-amd64)"
-modules=/lib/modules/${kernel#/boot/vmlinuz-}/kernel/drivers/usb
-[ -x /bin/busybox ] || skip "busybox missing (package busybox-static)"
+cache=$("$here/fetch" amd64) || skip "no kernel or busybox for the guest"
+kernel=$cache/vmlinuz modules=$cache/modules
 
 rm -rf "$dir" && mkdir -p "$dir"/root/{bin,lib/modules,tmp,proc,sys,dev} || exit 1
 log=$dir/console.log
@@ -45,7 +43,7 @@ fail() {
 
 # The guest: busybox, the two builds of the tool and what they link, the USB
 # serial modules, and the init that runs the cases.
-cp /bin/busybox "$here/init" "$dir/root/" && mv "$dir/root/busybox" "$dir/root/bin/"
+cp "$cache/busybox" "$dir/root/bin/" && cp "$here/init" "$dir/root/" || exit 1
 cp "$tool" "$dir/root/bin/velquin" && cp "$usbtool" "$dir/root/bin/velquin-usb" || exit 1
 for lib in $(ldd "$tool" "$usbtool" | grep -v ':$' | grep -o '/[^ ]*' | sort -u); do
   mkdir -p "$dir/root$(dirname "$lib")" && cp -L "$lib" "$dir/root$lib"
