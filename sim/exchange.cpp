@@ -33,7 +33,7 @@ constexpr std::span<const std::uint8_t> responses[] = {response0, response1, res
 constexpr int requestcount = 3;
 constexpr std::size_t maxrequest = std::size(request0);
 
-constexpr long stopcheckms = 50;
+constexpr std::chrono::milliseconds stopcheck{50};
 
 constexpr std::uint8_t wronganswer[] = {0xFF, 0x55, 0x07};  // the third byte should be 08
 
@@ -84,11 +84,10 @@ bool playexchange(line& l, const answers& a, std::chrono::milliseconds limit, by
   int attempts[requestcount] = {};
   bytes pending;
   for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
-    if (left <= 0 || stop.stop_requested()) return false;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+    if (left.count() <= 0 || stop.stop_requested()) return false;
     pollfd p{l.master, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(std::min<long>(left, stopcheckms))) <= 0) continue;
+    if (poll(&p, 1, static_cast<int>(std::min(left, stopcheck).count())) <= 0) continue;
     std::uint8_t chunk[256];
     const ssize_t n = read(l.master, chunk, sizeof chunk);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;

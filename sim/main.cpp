@@ -296,8 +296,9 @@ void onsignal(int sig) {
   raise(sig);
 }
 
-constexpr auto settle = 100ms;   // the count of unread bytes stays at 0 this long
-constexpr auto readlimit = 10s;  // the longest the tool is given to read the rest
+constexpr auto settle = 100ms;        // the count of unread bytes stays at 0 this long
+constexpr int readlimitseconds = 10;  // the longest the tool is given to read the rest
+constexpr auto readlimit = std::chrono::seconds(readlimitseconds);
 
 // One run: the line, the command on it, and what goes out after the exchange.
 struct session {
@@ -364,8 +365,8 @@ struct session {
         return;
       }
       if (now - start >= readlimit) {
-        std::fprintf(stderr, "%s: %d bytes sent not read within %lld s; hanging up\n", me, unread,
-                     static_cast<long long>(readlimit.count()));
+        std::fprintf(stderr, "%s: %d bytes sent not read within %d s; hanging up\n", me, unread,
+                     readlimitseconds);
         return;
       }
       std::this_thread::sleep_for(10ms);

@@ -11,8 +11,18 @@ namespace {
 
 using clockfn = int (*)(clockid_t, timespec*);
 
+// With a 64-bit time_t on a 32-bit machine (-D_TIME_BITS=64), the program
+// calls __clock_gettime64, __time64 and __gettimeofday64, which the
+// definitions below become through the headers' own renaming; the real clock
+// is then the 64-bit entry point too, and "clock_gettime" the 32-bit one.
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+constexpr const char* realclockname = "__clock_gettime64";
+#else
+constexpr const char* realclockname = "clock_gettime";
+#endif
+
 clockfn realclock() {
-  static const auto fn = reinterpret_cast<clockfn>(dlsym(RTLD_NEXT, "clock_gettime"));
+  static const auto fn = reinterpret_cast<clockfn>(dlsym(RTLD_NEXT, realclockname));
   return fn;
 }
 
@@ -31,7 +41,8 @@ __attribute__((constructor)) void notestart() {
 long step() {
   timespec now{};
   realclock()(CLOCK_MONOTONIC, &now);
-  const long ms = (now.tv_sec - startup.tv_sec) * 1000 + (now.tv_nsec - startup.tv_nsec) / 1000000;
+  const long long seconds = now.tv_sec - startup.tv_sec;  // a 64-bit time_t on any machine
+  const long long ms = seconds * 1000 + (now.tv_nsec - startup.tv_nsec) / 1000000;
   return ms >= envnumber("CLOCKSTEP_AFTER_MS") ? envnumber("CLOCKSTEP_SECONDS") : 0;
 }
 

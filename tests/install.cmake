@@ -13,18 +13,21 @@ foreach(f bin/velquin bin/velquin-sim share/man/man1/velquin.1.gz share/man/man1
     message(FATAL_ERROR "${f} was not installed")
   endif()
 endforeach()
-execute_process(COMMAND ${PREFIX}/bin/velquin-sim --help RESULT_VARIABLE status OUTPUT_VARIABLE help)
+# A cross build's programs run under its emulator.
+separate_arguments(runner UNIX_COMMAND "${RUNNER}")
+execute_process(COMMAND ${runner} ${PREFIX}/bin/velquin-sim --help RESULT_VARIABLE status
+                OUTPUT_VARIABLE help)
 if(NOT status STREQUAL "0" OR NOT help MATCHES "^Usage: velquin-sim")
   message(FATAL_ERROR "installed velquin-sim --help: ${status}\n${help}")
 endif()
-execute_process(COMMAND ${PREFIX}/bin/velquin-sim --version OUTPUT_VARIABLE version)
+execute_process(COMMAND ${runner} ${PREFIX}/bin/velquin-sim --version OUTPUT_VARIABLE version)
 if(NOT version STREQUAL "velquin-sim ${VERSION}\n")
   message(FATAL_ERROR "installed velquin-sim --version: ${version}")
 endif()
 # The installed tool keeps the real port: run it only where there is none,
 # never against a port that may have hardware on it.
 if(NOT EXISTS ${DEVICE})
-  execute_process(COMMAND ${PREFIX}/bin/velquin RESULT_VARIABLE status ERROR_VARIABLE err)
+  execute_process(COMMAND ${runner} ${PREFIX}/bin/velquin RESULT_VARIABLE status ERROR_VARIABLE err)
   if(NOT status STREQUAL "1" OR NOT err STREQUAL "can't open ${DEVICE}\n")
     message(FATAL_ERROR "installed velquin: ${status}: ${err}")
   endif()

@@ -175,7 +175,7 @@ TEST_F(Line, EmulatorEndsWithItsCommandWhileItsInputStaysOpen) {
 // across lines, noise and a carry buffer that overflows.
 TEST_F(Line, EmulatorReplaysARecordedSessionByteForByte) {
   std::vector<std::string> args = {
-      "--pace=20",     "--split=4",    "--text=Hi there, World!\\n", "--codes=e0 14 15 e0 f0 14 58",
+      "--pace=40",     "--split=4",    "--text=Hi there, World!\\n", "--codes=e0 14 15 e0 f0 14 58",
       "--mangled=600", "--random=300", "--bytes=ff 15 ea ff"};
   // A run that never ends grows by 200 bytes a batch until the buffer is full.
   std::string held = "--bytes=ea";
@@ -198,7 +198,7 @@ TEST_F(Line, EmulatorReplaysARecordedSessionByteForByte) {
   std::fclose(log);
 
   child replayed;
-  record({"--pace=20", "--replay=session.log"}, replayed);
+  record({"--pace=40", "--replay=session.log"}, replayed);
   EXPECT_EQ(replayed.outtext, original.outtext);
   EXPECT_EQ(replayed.errtext, original.errtext);
 }

@@ -123,6 +123,14 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
   return true;
 }
 
+std::string preload(const char* library) {
+#ifdef VELQUIN_EMULATED
+  return std::string("QEMU_SET_ENV=LD_PRELOAD=") + library;
+#else
+  return std::string("LD_PRELOAD=") + library;
+#endif
+}
+
 namespace {
 
 using clock = std::chrono::steady_clock;

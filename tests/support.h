@@ -64,6 +64,9 @@ struct child {
 };
 
 bool spawn(child& c, const std::string& exe, const spawnoptions& o = {});
+// The environment entry that preloads `library` into the program under test:
+// under an emulator, into the emulated program rather than the emulator.
+std::string preload(const char* library);
 // Waits until standard output holds a complete line not yet taken, and takes it.
 bool takeline(child& c, std::string& line, std::chrono::milliseconds limit);
 // Reads both outputs to their end and reaps the child; its exit status, 128 +

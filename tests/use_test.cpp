@@ -104,15 +104,21 @@ TEST_F(Program, ASecondCopyOnTheSamePortIsRefused) {
   EXPECT_EQ(line, "=ff =15 =ea #15 >71 'q'\n");
 }
 
+// The environment that steps a program's wall clock by `step` seconds half a
+// second in.
+std::vector<std::string> stepped(const char* step) {
+  return {preload(VELQUIN_CLOCKSTEP), "CLOCKSTEP_AFTER_MS=500",
+          std::string("CLOCKSTEP_SECONDS=") + step, "ASAN_OPTIONS=verify_asan_link_order=0"};
+}
+
 class ClockStep : public Program {
  protected:
-  // Runs the tool with its wall clock stepped by `step` seconds half a second
-  // in; its first line must come within the exchange's own limits.
+  // Runs the tool with its wall clock stepped; its first line must come
+  // within the exchange's own limits.
   void run(const char* step, const sim::answers& answers, const char* out) {
     openline();
     spawnoptions o;
-    o.env = {std::string("LD_PRELOAD=") + VELQUIN_CLOCKSTEP, "CLOCKSTEP_AFTER_MS=500",
-             std::string("CLOCKSTEP_SECONDS=") + step, "ASAN_OPTIONS=verify_asan_link_order=0"};
+    o.env = stepped(step);
     const auto t0 = clock::now();
     start(answers, o);
     std::string line;
@@ -132,6 +138,31 @@ TEST_F(ClockStep, ABackwardStepDoesNotHoldTheExchangeUp) {
   run("-3600", sim::silent(), "Failed (-2)\n");
 }
 
+// The two above prove something only if the step happens: a probe built with
+// the tool's own flags (a 64-bit time_t on armhf among them) sees every wall
+// clock it reads move by the step.
+TEST(ClockStepLibrary, StepsEveryWallClockAProgramReads) {
+  for (const char* step : {"3600", "-3600"}) {
+    SCOPED_TRACE(step);
+    child probe;
+    spawnoptions o;
+    o.env = stepped(step);
+    ASSERT_TRUE(spawn(probe, VELQUIN_CLOCKPROBE, o));
+    EXPECT_EQ(finish(probe, 10s), 0) << probe.errtext;
+    long long t = 0;
+    long long timeofday = 0;
+    long long realtime = 0;
+    ASSERT_EQ(std::sscanf(probe.outtext.c_str(), "time %lld gettimeofday %lld clock_gettime %lld",
+                          &t, &timeofday, &realtime),
+              3)
+        << probe.outtext;
+    const long long want = std::stoll(step);
+    EXPECT_TRUE(t == want || t == want + 1) << t;
+    EXPECT_EQ(timeofday, want);
+    EXPECT_EQ(realtime, want);
+  }
+}
+
 // Fills the line until it refuses more: nobody reads the receiver's side.
 // The kernel moves bytes on behind the writer's back for a while, so it fills
 // again, slowly, until the line has stopped taking any.
@@ -147,6 +178,17 @@ void fill(const sim::line& l) {
       std::this_thread::sleep_for(50ms);
     }
   }
+}
+
+// Whether the process sleeps in poll(2), as the kernel says, within `limit`.
+bool waitsinpoll(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = clock::now() + limit;
+  for (; clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+    std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+    std::string where;
+    if (std::getline(wchan, where) && where.find("poll") != std::string::npos) return true;
+  }
+  return false;
 }
 
 // A line that hangs up in the exchange, whether the tool is writing or
@@ -178,7 +220,8 @@ TEST_F(Program, ALineHungUpInTheExchangeFailsLikeASilentReceiver) {
         std::string none;
         takeline(child_, none, 10ms);
       }
-      std::this_thread::sleep_for(300ms);  // into its wait for room
+      // Its first byte refused, it waits in poll for room.
+      EXPECT_TRUE(waitsinpoll(child_.pid, 5s));
     } else {
       ASSERT_FALSE(drain(5000).empty());
     }
@@ -228,8 +271,8 @@ TEST_F(Program, AFailedWaitEndsTheWatchAndAnEmptyReadDoesNot) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);
     spawnoptions o;
-    o.env = {std::string("LD_PRELOAD=") + VELQUIN_IOFAULT, std::string("IOFAULT=") + c.fault,
-             "IOFAULT_TIMES=3", "ASAN_OPTIONS=verify_asan_link_order=0"};
+    o.env = {preload(VELQUIN_IOFAULT), std::string("IOFAULT=") + c.fault, "IOFAULT_TIMES=3",
+             "ASAN_OPTIONS=verify_asan_link_order=0"};
     startok(o);
     std::string line;
     for (int k = 0; k < (c.ends ? 1 : 3); ++k) {

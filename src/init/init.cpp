@@ -36,7 +36,7 @@ constexpr int answerlimit = 2;    // clock seconds a request waits for its answe
 // True when the whole response came, false when it did not come in time.
 bool receive(int fd, const std::int32_t* resp) {
   int j = 0;
-  const long t = ttyclock();
+  const std::time_t t = ttyclock();
   for (;;) {
     if (resp[j] < 0) return true;
     if (ttyclock() - t > answerlimit) return false;
@@ -59,7 +59,7 @@ bool receive(int fd, const std::int32_t* resp) {
 }  // namespace
 
 int devinit(int fd) {
-  const long start = ttyclock();
+  const std::time_t start = ttyclock();
   // The drain counts against the exchange's time: bytes that come faster than
   // they are read would keep it going for ever.
   while (ttygetc(fd) >= 0 && ttyclock() - start <= exchangelimit) {

@@ -108,7 +108,7 @@ int ttyclose(int fd) {
 }
 
 int ttyputc(int fd, int value) {
-  const long start = ttyclock();
+  const std::time_t start = ttyclock();
   const auto byte = static_cast<std::uint8_t>(value);
   for (;;) {
     const ssize_t n = write(fd, &byte, 1);
@@ -135,7 +135,7 @@ int ttygetc(int fd) {
   return byte;
 }
 
-long ttyclock() {
+std::time_t ttyclock() {
   // Monotonic: a wall clock stepped by NTP at boot must not move a deadline.
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
