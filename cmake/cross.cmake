@@ -10,4 +10,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CMAKE_SYSTEM_PROCESSOR}-static -L /usr/${velquin_triplet})
+# Programs of the build run under qemu-user on the target's own libraries
+# (libc6:arm64 and libstdc++6:arm64, say) when they are installed, else on
+# the cross compiler's copies. Never a mix: with the target's libc installed,
+# ld.so.cache points the cross copies' loader at it, and threads hang.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${CMAKE_SYSTEM_PROCESSOR}-static)
+if(NOT (EXISTS /lib/${velquin_triplet}/libc.so.6
+        AND EXISTS /usr/lib/${velquin_triplet}/libstdc++.so.6))
+  list(APPEND CMAKE_CROSSCOMPILING_EMULATOR -L /usr/${velquin_triplet})
+endif()
