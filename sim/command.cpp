@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -18,7 +19,16 @@ bool command::start(const std::vector<std::string>& words, bool quietstdin, std:
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (quietstdin) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  const int e = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  // The emulator ignores SIGPIPE; the command starts with it as usual.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &pipe);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  const int e = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (e != 0) {
     err = "cannot run " + words[0] + ": " + std::strerror(e);
