@@ -51,6 +51,7 @@ std::vector<termios> startingsettings() {
   odd.c_cc[VTIME] = 3;
   odd.c_cc[VINTR] = 0x18;
   odd.c_cc[VEOL2] = 0x7E;
+  odd.c_line = 1;  // the line discipline field, which raw mode keeps as found
   cfsetispeed(&odd, B115200);
   cfsetospeed(&odd, B115200);
   return {cooked, sim::quietdefaults(), test::distinctive(), odd};
