@@ -427,10 +427,10 @@ int run(const options& o) {
       if (s.cmd.reap(false) || !s.sendbatch(b)) break;
     }
     if (o.inputs.empty() && s.logerror == 0) result = s.typestdin();
-    if (s.logerror == 0) {
-      s.waitread();
-      std::this_thread::sleep_for(std::chrono::milliseconds(o.holdms));
-    }
+    // Sending stops at a failed log write, but what went out before it, up to
+    // the exchange's last answer, still reaches the tool.
+    s.waitread();
+    if (s.logerror == 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.holdms));
   }
   s.end();
   if (s.logerror != 0) fail(1, o.log + ": " + std::strerror(s.logerror));

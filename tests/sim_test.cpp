@@ -273,7 +273,8 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     std::vector<std::string> args;
     int status;
     std::string err;
-    const char* out = "";  // standard output to this file, not the pipe
+    std::string out = "";    // a file for standard output instead of the pipe
+    std::string shown = "";  // what the pipe then holds
   };
   const Case cases[] = {
       {{"--bogus", "ttyS1"}, 2, usage("unknown option or missing value: --bogus")},
@@ -296,19 +297,18 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
       {{"--log=/dev/full", "--text=a", "ttyS1", exe},
        1,
        allsent + "velquin-sim: /dev/full: No space left on device\n",
-       nullptr},
+       "",
+       "Ok\n=ff =1c =e3 #1c >61 'a'\n"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(::testing::PrintToString(k.args));
     child c;
     spawnoptions o = here(k.args);
-    if (k.out != nullptr) o.out = k.out;
+    o.out = k.out;
     ASSERT_TRUE(spawn(c, simexe, o));
     EXPECT_EQ(finish(c, 10s), k.status);
     EXPECT_EQ(c.errtext, k.err);
-    if (k.out != nullptr) {
-      EXPECT_EQ(c.outtext, "");
-    }
+    EXPECT_EQ(c.outtext, k.shown);
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/sent.log"));
   }
 
