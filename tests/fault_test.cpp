@@ -60,11 +60,15 @@ bytes checkoutput(const child& c, const bytes& sent, const std::string& exchange
 
 class Faults : public Line {
  protected:
-  // velquin-sim with these options and the tool; its status.
-  int play(std::vector<std::string> args, std::chrono::seconds limit = 60s) {
+  // velquin-sim with these options and the tool; its status. With `paused`,
+  // the tool's standard output is a non-blocking pipe not read for a while.
+  int play(std::vector<std::string> args, std::chrono::seconds limit = 60s, bool paused = false) {
     args.insert(args.begin(), "--log=sent.log");
     args.insert(args.end(), {"ttyS1", exe});
-    if (!spawn(child_, simexe, here(args))) return -1;
+    spawnoptions o = here(args);
+    o.nonblocking = paused;
+    if (!spawn(child_, simexe, o)) return -1;
+    if (paused) std::this_thread::sleep_for(2s);
     return finish(child_, limit);
   }
   bytes sent() const {
@@ -111,6 +115,21 @@ TEST_F(Faults, SlowNoiseDeliveredAsASerialLineDeliversIt) {
   const bytes s = sent();
   EXPECT_EQ(s.size(), 200000u);
   checkoutput(child_, s, allsent);
+}
+
+// A pipe or terminal another program left non-blocking, whose reader pauses
+// (a pager, Ctrl-S): the tool waits, and no line is lost or cut.
+TEST_F(Faults, AnOutputThatWouldBlockIsWaitedFor) {
+  const std::vector<std::string> cases[] = {
+      {"--pace=0", "--text=" + std::string(300, 'q')},
+      {"--pace=0", "--hold=0", "--random=100000"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    ASSERT_EQ(play(args, 60s, true), 0) << child_.errtext;
+    checkoutput(child_, sent(), allsent);
+    child_ = {};
+  }
 }
 
 TEST_F(Faults, BurstsOfFourKilobytes) {

@@ -101,6 +101,9 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
     dup2(stdinfd, 0);
     dup2(stdoutfd, 1);
     dup2(o.merged ? stdoutfd : err[1], 2);
+    if (o.nonblocking && (fcntl(1, F_SETPIPE_SZ, 4096) < 0 || fcntl(1, F_SETFL, O_NONBLOCK) != 0)) {
+      _exit(126);
+    }
     for (const int fd : o.closed) close(fd);
     if (o.setsid) setsid();
     if (!o.ctty.empty() && open(o.ctty.c_str(), O_RDWR) < 0) _exit(126);

@@ -47,6 +47,7 @@ struct spawnoptions {
   std::string out;                // a file for standard output instead of the pipe
   bool input = false;             // standard input a pipe the test writes to, not /dev/null
   bool merged = false;            // standard error into the pipe of standard output
+  bool nonblocking = false;       // standard output's pipe non-blocking, and one page big
   bool setsid = false;            // the child leads a session of its own
   std::string ctty;               // with setsid, a terminal it takes as its controlling one
   std::vector<std::string> env;   // NAME=VALUE added to the environment

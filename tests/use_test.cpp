@@ -333,19 +333,32 @@ TEST_F(Line, ALongLineIsWrittenWholeAndItsRecordReplays) {
   EXPECT_EQ(replayed.outtext, original.outtext);
 }
 
+// However long the line and whenever the write fails, the run ends with the
+// line put back and status 2.
 TEST_F(Program, OutputThatCannotBeWrittenEndsTheRunAndRestoresTheLine) {
   struct Case {
     const char* name;
     sim::answers answers;
     const char* out;  // standard output, or the pipe closed after "Ok" when null
+    bytes batch;      // sent once the exchange is over
+    bool hangup;      // and then the line hung up
     std::string messages;
   };
   const std::string full = "velquin: write error: No space left on device\n";
+  // A line of 16000 characters, longer than stdio's buffer.
+  const bytes longbatch(4000, 0x00);
   const Case cases[] = {
-      {"full disk while watching", {}, "/dev/full", allsent + full},
-      {"full disk after a failed exchange", sim::silent(), "/dev/full",
+      {"full disk while watching", {}, "/dev/full", {}, false, allsent + full},
+      {"full disk after a failed exchange",
+       sim::silent(),
+       "/dev/full",
+       {},
+       false,
        "sending init string #0\nsending init string #0\n" + full},
-      {"pipeline closed early", {}, nullptr, allsent},
+      {"full disk, a long line", {}, "/dev/full", longbatch, false, allsent + full},
+      {"full disk, hung up at once", {}, "/dev/full", {}, true, allsent + full},
+      {"pipeline closed early", {}, nullptr, qpress, false, allsent},
+      {"pipeline closed early, a long line", {}, nullptr, longbatch, false, allsent},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -358,11 +371,17 @@ TEST_F(Program, OutputThatCannotBeWrittenEndsTheRunAndRestoresTheLine) {
       ASSERT_TRUE(takeline(child_, line, 10s));
       close(child_.out);
       child_.out = -1;
-      ASSERT_TRUE(sim::linesend(line_, qpress));
+    }
+    if (!c.batch.empty() || c.hangup) {
+      receiver_.join();  // the exchange is over
+      ASSERT_TRUE(sim::linesend(line_, c.batch));
+      if (c.hangup) sim::linehangup(line_);
     }
     EXPECT_EQ(finish(child_, 15s), 2);
     EXPECT_EQ(child_.errtext, c.messages);
-    EXPECT_EQ(settings(), before_);
+    if (!c.hangup) {
+      EXPECT_EQ(settings(), before_);
+    }
     TearDown();
     SetUp();
     child_ = {};

@@ -19,6 +19,7 @@ namespace velquin {
 namespace {
 
 constexpr const char* devicepath = VELQUIN_DEVICE;
+static_assert(sizeof VELQUIN_DEVICE <= longestpath + 1, "every message must hold the path");
 
 // Started with 0, 1 or 2 closed (`velquin >&-`, some service managers), the
 // port would open as one of them and the tool's own text would go out on the
@@ -37,14 +38,13 @@ void stdopen() {
   const int fd = ttyopen(devicepath);
   ttysetup(fd, linerate);
   const int result = devinit(fd);
-  int writeerror = 0;
-  if (result == 0) {
-    std::fputs("Ok\n", stdout);
-    writeerror = monitor(fd);
-  } else {
-    std::printf("Failed (%d)\n", result);
-    if (std::fflush(stdout) != 0) writeerror = errno;
-  }
+  // Standard output is written with write(2) alone, never through stdio,
+  // whose buffer silently drops what a failed write held.
+  char outcome[32];
+  const int n = result == 0 ? std::snprintf(outcome, sizeof outcome, "Ok\n")
+                            : std::snprintf(outcome, sizeof outcome, "Failed (%d)\n", result);
+  int writeerror = writeall(1, outcome, static_cast<std::size_t>(n));
+  if (result == 0 && writeerror == 0) writeerror = monitor(fd);
   if (writeerror != 0 && writeerror != EPIPE)
     report("write error: %s\n", std::strerror(writeerror));
   ttyclose(fd);

@@ -24,8 +24,9 @@ constexpr int codeitem = 4;
 constexpr int charitem = 10;
 constexpr int longestline = batchsize * rawitem + batchsize / 2 * (codeitem + charitem) + 1;
 
-// A line is written whole, at the end of its pass: flushed in pieces, it
-// would take in a decoder's message on a shared stream (`2>&1 | tee`).
+// A line is written whole, at the end of its pass, in writes of its own:
+// flushed in pieces, it would take in a decoder's message on a shared stream
+// (`2>&1 | tee`), and a write that failed inside stdio would go unseen.
 char line[longestline + 1];
 int linelength = 0;
 
@@ -37,7 +38,8 @@ __attribute__((format(printf, 1, 2))) void add(const char* fmt, ...) {
   va_end(args);
 }
 
-void printbatch(std::uint8_t* batch, int count) {
+// 0, or the errno of a failed write.
+int printbatch(std::uint8_t* batch, int count) {
   linelength = 0;
   for (int k = 0; k < count; ++k) add("=%02x ", batch[k]);
   count = velquinconv(count, batch);
@@ -52,7 +54,7 @@ void printbatch(std::uint8_t* batch, int count) {
     }
   }
   line[linelength++] = '\n';
-  std::fwrite(line, 1, static_cast<std::size_t>(linelength), stdout);
+  return writeall(1, line, static_cast<std::size_t>(linelength));
 }
 
 }  // namespace
@@ -71,7 +73,7 @@ int monitor(int fd) {
     if (n > 0) {
       const ssize_t count = read(fd, batch, sizeof batch);
       if (count > 0) {
-        printbatch(batch, static_cast<int>(count));
+        if (const int e = printbatch(batch, static_cast<int>(count)); e != 0) return e;
       } else if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
         // Woken for bytes that were gone by the read: another reader (a
         // forgotten cat, a getty, a modem manager) took them.
@@ -81,7 +83,6 @@ int monitor(int fd) {
         return 0;
       }
     }
-    if (std::fflush(stdout) != 0) return errno;
   }
 }
 
