@@ -162,6 +162,7 @@ bool portopen(line& l, const std::string& device, std::string& err) {
   } else if (tcgetattr(l.master, &l.saved) != 0) {
     why = std::strerror(errno);
   }
+  wholeget(l.master, l.savedwhole);
   if (why != nullptr) {
     err = device + ": " + why;
     closefd(l.master);
@@ -188,8 +189,13 @@ int lineunread(line& l) {
   return ioctl(l.slave, TIOCINQ, &n) == 0 ? n : 0;
 }
 
+void portrestore(const line& l) {
+  if (!l.port || l.master < 0) return;
+  if (!wholeset(l.master, l.savedwhole)) tcsetattr(l.master, TCSANOW, &l.saved);
+}
+
 void linehangup(line& l) {
-  if (l.port && l.master >= 0) tcsetattr(l.master, TCSANOW, &l.saved);
+  portrestore(l);
   closefd(l.master);
 }
 

@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "tty/whole.h"
+
 namespace velquin::sim {
 
 struct line {
@@ -19,7 +21,8 @@ struct line {
   std::string link;   // symbolic link to the slave, removed by lineclose
   bool port = false;  // master is a real port, whose settings `saved` are put back
   termios saved{};
-  int lock = -1;  // held on the lock file beside the link while it is served
+  wholesettings savedwhole{};  // the same, with a custom speed's rate
+  int lock = -1;               // held on the lock file beside the link while it is served
   std::string lockpath;
 };
 
@@ -31,9 +34,10 @@ bool lineopen(line& l, const termios* initial, const std::string& link, std::str
 // becoming its controlling terminal, locked, set raw 9600 8N1. Not the
 // emulator's own terminal.
 bool portopen(line& l, const std::string& device, std::string& err);
-void linehangup(line& l);  // closes the master: the port's users see the line end
-                           // (a real port only stops being served, its settings put back)
-void lineclose(line& l);   // hangs up, closes the slave, removes the link
+void portrestore(const line& l);  // puts a real port's settings back; async-signal-safe
+void linehangup(line& l);         // closes the master: the port's users see the line end
+                                  // (a real port only stops being served, its settings put back)
+void lineclose(line& l);          // hangs up, closes the slave, removes the link
 bool linesend(line& l, std::span<const std::uint8_t> b);  // all of b, or false
 bool linesettings(const line& l, termios& t);             // the port's current settings
 // Bytes sent that the port's user has not read yet. A real port's are

@@ -289,7 +289,7 @@ sigset_t endset() {
 }
 
 void onsignal(int sig) {
-  if (served->port) tcsetattr(served->master, TCSANOW, &served->saved);
+  portrestore(*served);
   if (!served->link.empty()) unlink(served->link.c_str());
   if (!served->lockpath.empty()) unlink(served->lockpath.c_str());
   signal(sig, SIG_DFL);

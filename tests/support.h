@@ -75,6 +75,11 @@ bool takeline(child& c, std::string& line, std::chrono::milliseconds limit);
 // then killed).
 int finish(child& c, std::chrono::milliseconds limit);
 
+// A line's whole settings as Linux's termios2 holds them, custom speeds
+// included, and a custom speed set on a line in both directions.
+std::string wholesettingsof(int fd);
+bool setcustomspeed(int fd, unsigned rate);
+
 // Settings left on a port by an earlier program, far from raw in every field
 // the tool changes: a VMIN of 20 with no VTIME among them.
 termios distinctive();

@@ -85,6 +85,55 @@ TEST_F(TtyLine, SetupMakesTheLineRawAndCloseRestoresTheWholeRecord) {
   }
 }
 
+// Rates a port is often left at that have no speed code of their own (DMX,
+// an ESP8266's boot log, MIDI), and one that has.
+struct Speed {
+  const char* name;
+  unsigned rate;
+  bool custom;  // set through termios2 as BOTHER and the rate, not as a speed code
+};
+
+void PrintTo(const Speed& s, std::ostream* os) {
+  *os << s.name;
+}
+
+class SettingsComeBack : public TtyLine, public ::testing::WithParamInterface<Speed> {};
+
+TEST_P(SettingsComeBack, WholeAfterTheToolAndAfterTheEmulator) {
+#ifdef VELQUIN_EMULATED
+  GTEST_SKIP() << "qemu-user does not translate TCGETS2, so a custom speed cannot be set";
+#endif
+  termios start = test::distinctive();
+  cfsetspeed(&start, B115200);
+  openport(start);
+  if (GetParam().custom) {
+    ASSERT_TRUE(test::setcustomspeed(line_.slave, GetParam().rate));
+  }
+  const std::string before = test::wholesettingsof(line_.slave);
+  ASSERT_NE(before.find(" ospeed " + std::to_string(GetParam().rate) + " "), std::string::npos)
+      << before;
+
+  ttysetup(fd_, 9600);
+  EXPECT_NE(test::wholesettingsof(line_.slave), before);
+  ttyclose(fd_);
+  fd_ = -1;
+  EXPECT_EQ(test::wholesettingsof(line_.slave), before);
+
+  sim::line port;
+  std::string err;
+  ASSERT_TRUE(sim::portopen(port, link_, err)) << err;
+  EXPECT_NE(test::wholesettingsof(line_.slave), before);
+  sim::lineclose(port);
+  EXPECT_EQ(test::wholesettingsof(line_.slave), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SettingsComeBack,
+                         ::testing::Values(Speed{"dmx", 250000, true},
+                                           Speed{"esp8266_boot_log", 74880, true},
+                                           Speed{"midi", 31250, true},
+                                           Speed{"b115200", 115200, false}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 TEST(TtySpeed, GivesTheCodeForEveryRateAndB9600WithAMessageOtherwise) {
   struct Case {
     int rate;

@@ -12,12 +12,15 @@
 #include <ctime>
 
 #include "base/base.h"
+#include "tty/whole.h"
 
 namespace velquin {
 namespace {
 
 termios savedtio;
 termios rawtio;
+// savedtio again, with a custom speed's rate, which savedtio loses.
+wholesettings savedwhole;
 
 struct speedentry {
   int rate;
@@ -84,6 +87,7 @@ speed_t ttyspeed(int rate) {
 void ttysetup(int fd, int rate) {
   const speed_t code = ttyspeed(rate);
   tcgetattr(fd, &savedtio);
+  wholeget(fd, savedwhole);
   rawtio = savedtio;
   rawtio.c_iflag = IGNBRK | IGNPAR;
   rawtio.c_oflag = 0;
@@ -99,7 +103,8 @@ void ttysetup(int fd, int rate) {
 }
 
 void ttyrestore(int fd) {
-  tcsetattr(fd, TCSANOW, &savedtio);
+  // Where TCGETS2 went unanswered (qemu-user), the termios record is all there is.
+  if (!wholeset(fd, savedwhole)) tcsetattr(fd, TCSANOW, &savedtio);
 }
 
 int ttyclose(int fd) {
