@@ -1,0 +1,194 @@
+#include "sim/options.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+namespace velquin::sim {
+
+const char usage[] =
+    "Usage: velquin-sim [OPTION]... LINK [COMMAND [ARGUMENT]...]\n"
+    "  or:  velquin-sim --port=DEVICE [OPTION]... [COMMAND [ARGUMENT]...]\n"
+    "Play a keyboard receiver on a new pseudo-terminal, with LINK a symbolic link\n"
+    "to the port side, or on the serial device DEVICE. Answer the start-up\n"
+    "exchange, then send what the input says, and hang up when it ends and the\n"
+    "tool has read it all. With a COMMAND (the tool, built to open LINK), run it,\n"
+    "wait for it and exit with its status.\n"
+    "\n"
+    "What to send after the exchange, in the order given (default: text read\n"
+    "from standard input):\n"
+    "  -t, --text=TEXT      type TEXT, every key press and release a frame of its\n"
+    "                       own, Shift and Ctrl pressed around keys that need them;\n"
+    "                       \\n, \\t, \\e, \\b and \\\\ stand for Enter, Tab, Esc,\n"
+    "                       Backspace and a backslash\n"
+    "  -c, --codes=HEX      send these scan codes, a frame a key event (F0 and E0\n"
+    "                       share the frame of the code that follows them)\n"
+    "  -b, --bytes=HEX      send these bytes as they are, as one batch\n"
+    "  -r, --random=N       send N random bytes, 0 to 16777216\n"
+    "  -m, --mangled=N      send N bytes of key frames, 0 to 16777216, about half\n"
+    "                       of them with a byte lost, changed or doubled, or cut\n"
+    "                       short\n"
+    "      --replay=FILE    send the batches recorded in FILE, a log of the tool's\n"
+    "                       output (- for standard input): every view line's raw\n"
+    "                       bytes as one batch; other lines are skipped\n"
+    "\n"
+    "Pacing:\n"
+    "  -p, --pace=MS        pause between batches, 0 to 600000 (default 100)\n"
+    "  -g, --group=N        frames in a batch, 1 to 100000 (default 1)\n"
+    "  -s, --split=N        cut every batch after its first N bytes, 1 to 100000\n"
+    "      --rate=BPS       send at most BPS bits per second, 10 to 10000000, ten\n"
+    "                       bits a byte, in slices of 10 ms, as a serial line\n"
+    "                       delivers them\n"
+    "      --hold=MS        keep the line up this long once the tool has read\n"
+    "                       everything sent, 0 to 3600000 (default 500)\n"
+    "      --log=FILE       write every byte sent after the exchange to FILE\n"
+    "      --seed=N         seed the random bytes, 0 to 2147483647 (default: the\n"
+    "                       same every run)\n"
+    "\n"
+    "      --port=DEVICE    play the receiver on this serial device (a USB adapter\n"
+    "                       joined to the tool's port by a null-modem cable, a\n"
+    "                       virtual machine's port), raw 9600 8N1, and put its\n"
+    "                       settings back at the end\n"
+    "\n"
+    "The start-up exchange:\n"
+    "      --silent         never send the responses (--noise is still sent)\n"
+    "      --late=I         leave the first attempt of request I (0, 1 or 2)\n"
+    "                       unanswered, so that the tool sends it again\n"
+    "      --wrong          answer request 1 with FF 55 07 before its response\n"
+    "      --noise=N        send N random bytes, 0 to 100000, in answer to every\n"
+    "                       request, before its response\n"
+    "      --stale=HEX      leave these bytes on the line before the exchange\n"
+    "      --gap=MS         pause between the bytes of every answer, 0 to 10000\n"
+    "\n"
+    "  -h, --help           show this help and exit\n"
+    "      --version        show the version and exit\n"
+    "\n"
+    "HEX is a list of byte values in hexadecimal: \"ff 15 ea\" or \"ff,15,ea\".\n"
+    "Exit status: the COMMAND's; without one 0. 1 when the line cannot be made,\n"
+    "LINK is served by another velquin-sim, the device cannot be used, the log\n"
+    "cannot be opened or written, or this help cannot be written; then 1\n"
+    "whatever the COMMAND's. 2 for a bad option, a character no key types, or a\n"
+    "log to replay that cannot be read or holds a malformed view line. 127 when\n"
+    "the COMMAND cannot be run.\n";
+
+namespace {
+
+// clang-format off
+enum { silent_ = 256, late_, wrong_, noise_, stale_, gap_, hold_, rate_, log_, seed_, replay_,
+       version_, port_ };
+// clang-format on
+
+struct numeric {
+  int key;
+  const char* name;
+  int lo;
+  int hi;
+  int options::*field;
+};
+
+// clang-format off
+//  option    name      least  most        field
+constexpr numeric numerics[] = {
+    {'p',     "pace",   0,     600000,     &options::pacems},
+    {'g',     "group",  1,     100000,     &options::group},
+    {'s',     "split",  1,     100000,     &options::split},
+    {rate_,   "rate",   10,    10000000,   &options::rate},
+    {hold_,   "hold",   0,     3600000,    &options::holdms},
+    {seed_,   "seed",   0,     2147483647, &options::seed},
+    {noise_,  "noise",  0,     100000,     &options::noise},
+    {gap_,    "gap",    0,     10000,      &options::gapms},
+};
+
+constexpr option longs[] = {
+    {"text",   required_argument, nullptr, 't'},    {"codes",   required_argument, nullptr, 'c'},
+    {"bytes",  required_argument, nullptr, 'b'},    {"random",  required_argument, nullptr, 'r'},
+    {"mangled", required_argument, nullptr, 'm'},   {"pace",    required_argument, nullptr, 'p'},
+    {"group",  required_argument, nullptr, 'g'},    {"split",   required_argument, nullptr, 's'},
+    {"rate",   required_argument, nullptr, rate_},  {"hold",    required_argument, nullptr, hold_},
+    {"log",    required_argument, nullptr, log_},   {"seed",    required_argument, nullptr, seed_},
+    {"silent", no_argument,       nullptr, silent_}, {"late",   required_argument, nullptr, late_},
+    {"wrong",  no_argument,       nullptr, wrong_}, {"noise",   required_argument, nullptr, noise_},
+    {"stale",  required_argument, nullptr, stale_}, {"gap",     required_argument, nullptr, gap_},
+    {"replay", required_argument, nullptr, replay_}, {"help",   no_argument,       nullptr, 'h'},
+    {"version", no_argument,      nullptr, version_}, {"port",  required_argument, nullptr, port_},
+    {nullptr,  0,                 nullptr, 0},
+};
+// clang-format on
+
+bool hexarg(const std::string& s, const char* option, bytes& b, std::string& error) {
+  if (hexbytes(s, b)) return true;
+  error = std::string("bad byte list for --") + option + ": '" + s + "'";
+  return false;
+}
+
+}  // namespace
+
+bool number(const std::string& s, const char* option, int lo, int hi, int& v, std::string& error) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(s.c_str(), &end, 10);
+  if (errno != 0 || s.empty() || *end != '\0' || n < lo || n > hi) {
+    error = std::string("bad number for --") + option + ": '" + s + "'";
+    return false;
+  }
+  v = static_cast<int>(n);
+  return true;
+}
+
+std::span<const option> longoptions() {
+  return {longs, std::size(longs) - 1};
+}
+
+parsed parse(int argc, char** argv) {
+  parsed p;
+  options& o = p.opts;
+  opterr = 0;
+  optind = 1;
+  int c = 0;
+  // '+': options end at LINK, so the command's own options are left alone;
+  // ':': a missing value is told apart from an unknown option.
+  while ((c = getopt_long(argc, argv, "+:t:c:b:r:m:p:g:s:h", longs, nullptr)) != -1) {
+    const auto n = std::find_if(std::begin(numerics), std::end(numerics),
+                                [c](const numeric& k) { return k.key == c; });
+    bool good = true;
+    if (n != std::end(numerics)) {
+      good = number(optarg, n->name, n->lo, n->hi, o.*(n->field), p.error);
+    } else if ((c < 0x80 && std::strchr("tcbrm", c) != nullptr) || c == replay_) {
+      o.inputs.push_back({static_cast<char>(c == replay_ ? 'R' : c), optarg});
+    } else if (c == late_) {
+      int i = 0;
+      good = number(optarg, "late", 0, 2, i, p.error);
+      if (good) o.late[i] = true;
+    } else if (c == stale_) {
+      good = hexarg(optarg, "stale", o.stale, p.error);
+    } else if (c == log_ || c == port_) {
+      (c == log_ ? o.log : o.port) = optarg;
+    } else if (c == silent_ || c == wrong_) {
+      (c == silent_ ? o.silent : o.wrong) = true;
+    } else if (c == 'h' || c == version_) {
+      p.what = c == 'h' ? request::help : request::version;
+      return p;
+    } else {
+      // A long option's value is not a character: name it as it was given.
+      const bool shortopt = optopt > 0 && optopt < 0x80 && argv[optind - 1][1] != '-';
+      const std::string bad =
+          shortopt ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+      p.error = "unknown option or missing value: " + bad;
+      good = false;
+    }
+    if (!good) return p;
+  }
+  if (o.port.empty()) {
+    if (optind >= argc) {
+      p.error = "missing LINK";
+      return p;
+    }
+    o.link = argv[optind++];
+  }
+  o.command.assign(argv + optind, argv + argc);
+  return p;
+}
+
+}  // namespace velquin::sim

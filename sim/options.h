@@ -1,0 +1,61 @@
+// The emulator's command line: what to send after the exchange, how to pace
+// it, how to answer the exchange, and on which line.
+#pragma once
+#include <getopt.h>
+
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/keys.h"
+
+namespace velquin::sim {
+
+inline constexpr const char* me = "velquin-sim";
+inline constexpr int usageerror = 2;
+
+extern const char usage[];
+
+struct input {
+  char kind;  // the short option: t, c, b, r or m; R for --replay
+  std::string arg;
+};
+
+struct options {
+  std::vector<input> inputs;  // what to send after the exchange, in the order given
+  int pacems = 100;
+  int group = 1;
+  int split = 0;
+  int rate = 0;
+  int holdms = 500;
+  int seed = 20240611;
+  int noise = 0;
+  int gapms = 0;
+  bool late[3] = {};
+  bool wrong = false;
+  bool silent = false;
+  bytes stale;
+  std::string log;
+  std::string port;
+  std::string link;
+  std::vector<std::string> command;
+};
+
+enum class request { run, help, version };
+
+struct parsed {
+  request what = request::run;
+  options opts;
+  std::string error;  // a bad option or value, when not empty
+};
+
+// Reads the command line; touches nothing.
+parsed parse(int argc, char** argv);
+
+// Every long option, for the test that each one is documented.
+std::span<const option> longoptions();
+
+// "bad number for --pace: 'x'" unless `s` is a number from lo to hi.
+bool number(const std::string& s, const char* option, int lo, int hi, int& v, std::string& error);
+
+}  // namespace velquin::sim

@@ -1,0 +1,11 @@
+// One run of the emulator: the line, the command on it, the exchange, and
+// what goes out after it.
+#pragma once
+#include "sim/options.h"
+
+namespace velquin::sim {
+
+// Plays the receiver as `o` says; the exit status.
+int run(const options& o);
+
+}  // namespace velquin::sim
