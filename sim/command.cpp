@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -33,8 +35,17 @@ bool command::start(const std::vector<std::string>& words, bool quietstdin, std:
   if (e != 0) {
     err = "cannot run " + words[0] + ": " + std::strerror(e);
     pid = -1;
+    return false;
   }
-  return e == 0;
+  // Not yet reaped, it cannot be another process by now. Every wait of the
+  // emulator watches it; without it (Linux before 5.3) they could outlive
+  // the command for ever, so the command is not run.
+  done = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (done < 0) {
+    err = "cannot watch " + words[0] + ": " + std::strerror(errno);
+    kill(pid, SIGKILL);
+  }
+  return true;
 }
 
 bool command::reap(bool wait) {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
-#include <thread>
 
 #include "sim/exchange.h"
 
@@ -45,7 +44,7 @@ bool endswith(const bytes& heard, std::span<const std::uint8_t> tail) {
 bool answer(line& l, std::span<const std::uint8_t> reply, std::chrono::milliseconds gap) {
   if (gap.count() == 0) return linesend(l, reply);
   for (std::size_t k = 0; k < reply.size(); ++k) {
-    if (k > 0) std::this_thread::sleep_for(gap);
+    if (k > 0 && !linepause(l, gap)) return false;
     if (!linesend(l, reply.subspan(k, 1))) return false;
   }
   return true;
@@ -85,9 +84,9 @@ bool playexchange(line& l, const answers& a, std::chrono::milliseconds limit, by
   bytes pending;
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
-    if (left.count() <= 0 || stop.stop_requested()) return false;
-    pollfd p{l.master, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(std::min(left, stopcheck).count())) <= 0) continue;
+    if (left.count() <= 0 || stop.stop_requested() || linestopped(l)) return false;
+    pollfd p[2] = {{l.master, POLLIN, 0}, {l.stop, POLLIN, 0}};
+    if (poll(p, 2, static_cast<int>(std::min(left, stopcheck).count())) <= 0) continue;
     std::uint8_t chunk[256];
     const ssize_t n = read(l.master, chunk, sizeof chunk);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;

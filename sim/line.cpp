@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "sim/line.h"
 
@@ -19,6 +18,25 @@ namespace {
 void closefd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
+}
+
+// Waits for `events` on fd (-1: none) and for the stop at once: 1 when fd is
+// ready, 0 when `ms` ran out or a signal came, -1 once the stop has fired.
+int waitfor(const line& l, int fd, short events, int ms) {
+  pollfd p[2] = {{fd, events, 0}, {l.stop, POLLIN, 0}};
+  const int n = poll(p, 2, ms);
+  if (n > 0 && p[1].revents != 0) {
+    errno = ECANCELED;
+    return -1;
+  }
+  return n > 0 ? 1 : 0;
+}
+
+// Puts a real port's settings back, the whole of them where the kernel
+// answered for them.
+void portrestore(const line& l) {
+  if (!l.port || l.master < 0) return;
+  if (!wholeset(l.master, l.savedwhole)) tcsetattr(l.master, TCSANOW, &l.saved);
 }
 
 // A log that cannot be written fails the send like the line would, with
@@ -40,7 +58,8 @@ bool sendpaced(line& l, int rate, std::span<const std::uint8_t> b, std::FILE* lo
   for (std::size_t sent = 0; sent < b.size();) {
     const long long bits = static_cast<long long>(sent + 1) * bitsperbyte * slicespersecond;
     const long long n = (bits + rate - 1) / rate;  // the slice in which byte `sent` is complete
-    std::this_thread::sleep_until(start + n * slice);
+    const auto wait = start + n * slice - std::chrono::steady_clock::now();
+    if (!linepause(l, std::chrono::ceil<std::chrono::milliseconds>(wait))) return false;
     const auto due = static_cast<std::size_t>(n * rate / (bitsperbyte * slicespersecond));
     const std::size_t upto = std::min(b.size(), due);
     if (!sendlogged(l, b.subspan(sent, upto - sent), log)) return false;
@@ -93,26 +112,21 @@ termios quietdefaults() {
 }
 
 bool lineopen(line& l, const termios* initial, const std::string& link, std::string& err) {
+  const auto fail = [&](const std::string& what) {
+    err = what + ": " + std::strerror(errno);
+    lineclose(l);
+    return false;
+  };
   if (!link.empty() && !locklink(l, link, err)) return false;
   l.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (l.master < 0 || grantpt(l.master) != 0 || unlockpt(l.master) != 0) {
-    err = std::string("pseudo-terminal: ") + std::strerror(errno);
-    lineclose(l);
-    return false;
+    return fail("pseudo-terminal");
   }
   char name[128];
-  if (ptsname_r(l.master, name, sizeof name) != 0) {
-    err = std::string("ptsname: ") + std::strerror(errno);
-    lineclose(l);
-    return false;
-  }
+  if (ptsname_r(l.master, name, sizeof name) != 0) return fail("ptsname");
   l.slavepath = name;
   l.slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (l.slave < 0) {
-    err = l.slavepath + ": " + std::strerror(errno);
-    lineclose(l);
-    return false;
-  }
+  if (l.slave < 0) return fail(l.slavepath);
   termios t{};
   if (initial != nullptr) {
     t = *initial;
@@ -127,19 +141,11 @@ bool lineopen(line& l, const termios* initial, const std::string& link, std::str
     t.c_cc[VMIN] = q.c_cc[VMIN];
     t.c_cc[VTIME] = q.c_cc[VTIME];
   }
-  if (tcsetattr(l.slave, TCSANOW, &t) != 0) {
-    err = l.slavepath + ": settings: " + std::strerror(errno);
-    lineclose(l);
-    return false;
-  }
+  if (tcsetattr(l.slave, TCSANOW, &t) != 0) return fail(l.slavepath + ": settings");
   if (!link.empty()) {
     struct stat st {};
     if (lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(link.c_str());
-    if (symlink(name, link.c_str()) != 0) {
-      err = link + ": " + std::strerror(errno);
-      lineclose(l);
-      return false;
-    }
+    if (symlink(name, link.c_str()) != 0) return fail(link);
     l.link = link;
   }
   return true;
@@ -162,41 +168,43 @@ bool portopen(line& l, const std::string& device, std::string& err) {
   } else if (tcgetattr(l.master, &l.saved) != 0) {
     why = std::strerror(errno);
   }
-  wholeget(l.master, l.savedwhole);
+  if (why == nullptr) {
+    wholeget(l.master, l.savedwhole);
+    termios t = l.saved;
+    cfmakeraw(&t);
+    t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | CSTOPB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    if (tcsetattr(l.master, TCSANOW, &t) != 0) why = std::strerror(errno);
+    l.port = true;
+  }
   if (why != nullptr) {
     err = device + ": " + why;
-    closefd(l.master);
+    linehangup(l);
     return false;
   }
-  l.port = true;
-  termios t = l.saved;
-  cfmakeraw(&t);
-  t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | CSTOPB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-  cfsetispeed(&t, B9600);
-  cfsetospeed(&t, B9600);
-  tcsetattr(l.master, TCSANOW, &t);
   return true;
 }
 
-int lineunread(line& l) {
-  if (l.port) {
-    if (l.master >= 0) tcdrain(l.master);
-    return 0;
-  }
+int lineunread(const line& l) {
+  // A real port's count is what its driver still holds, read so rather than
+  // waited for with tcdrain(), which the stop could not end.
   int n = 0;
+  if (l.port) return ioctl(l.master, TIOCOUTQ, &n) == 0 ? n : 0;
   return ioctl(l.slave, TIOCINQ, &n) == 0 ? n : 0;
-}
-
-void portrestore(const line& l) {
-  if (!l.port || l.master < 0) return;
-  if (!wholeset(l.master, l.savedwhole)) tcsetattr(l.master, TCSANOW, &l.saved);
 }
 
 void linehangup(line& l) {
   portrestore(l);
   closefd(l.master);
+}
+
+void lineabandon(const line& l) {
+  portrestore(l);
+  if (!l.link.empty()) unlink(l.link.c_str());
+  if (!l.lockpath.empty()) unlink(l.lockpath.c_str());
 }
 
 void lineclose(line& l) {
@@ -215,14 +223,30 @@ bool linesend(line& l, std::span<const std::uint8_t> b) {
     const ssize_t n = write(l.master, b.data() + done, b.size() - done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
-    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      pollfd p{l.master, POLLOUT, 0};
-      poll(&p, 1, 1000);
-    } else {
+    } else if (n == 0) {
+      errno = EIO;
       return false;
+    } else if (errno != EAGAIN && errno != EINTR) {
+      return false;
+    } else if (waitfor(l, l.master, POLLOUT, -1) < 0) {
+      return false;  // nobody reads a full line once the command is gone
     }
   }
   return true;
+}
+
+bool linepause(const line& l, std::chrono::milliseconds d) {
+  const auto until = std::chrono::steady_clock::now() + d;
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    if (waitfor(l, -1, 0, static_cast<int>(left.count())) < 0) return false;
+  }
+}
+
+bool linestopped(const line& l) {
+  return waitfor(l, -1, 0, 0) < 0;
 }
 
 bool linesettings(const line& l, termios& t) {
@@ -232,13 +256,10 @@ bool linesettings(const line& l, termios& t) {
 
 bool sendbatch(line& l, const pacing& p, std::span<const std::uint8_t> b, std::FILE* log) {
   if (p.split > 0 && b.size() > p.split) {
-    if (!sendpaced(l, p.rate, b.first(p.split), log)) return false;
-    std::this_thread::sleep_for(p.pause);
+    if (!sendpaced(l, p.rate, b.first(p.split), log) || !linepause(l, p.pause)) return false;
     b = b.subspan(p.split);
   }
-  if (!sendpaced(l, p.rate, b, log)) return false;
-  std::this_thread::sleep_for(p.pause);
-  return true;
+  return sendpaced(l, p.rate, b, log) && linepause(l, p.pause);
 }
 
 }  // namespace velquin::sim

@@ -24,6 +24,9 @@ struct line {
   wholesettings savedwhole{};  // the same, with a custom speed's rate
   int lock = -1;               // held on the lock file beside the link while it is served
   std::string lockpath;
+  // Readable once the command run beside the receiver has ended (a pidfd):
+  // every wait on the line ends then. -1: there is none, and waits run out.
+  int stop = -1;
 };
 
 // Opens a pair. The slave gets `initial` when given, else quietdefaults(); a
@@ -34,15 +37,22 @@ bool lineopen(line& l, const termios* initial, const std::string& link, std::str
 // becoming its controlling terminal, locked, set raw 9600 8N1. Not the
 // emulator's own terminal.
 bool portopen(line& l, const std::string& device, std::string& err);
-void portrestore(const line& l);  // puts a real port's settings back; async-signal-safe
-void linehangup(line& l);         // closes the master: the port's users see the line end
-                                  // (a real port only stops being served, its settings put back)
-void lineclose(line& l);          // hangs up, closes the slave, removes the link
-bool linesend(line& l, std::span<const std::uint8_t> b);  // all of b, or false
-bool linesettings(const line& l, termios& t);             // the port's current settings
-// Bytes sent that the port's user has not read yet. A real port's are
-// drained to the wire first, and then count as read.
-int lineunread(line& l);
+void linehangup(line& l);  // closes the master: the port's users see the line end
+                           // (a real port only stops being served, its settings put back)
+void lineclose(line& l);   // hangs up, closes the slave, removes the link
+// What lineclose undoes that outlives the process (a port's settings, the
+// link, the lock file), for a signal that ends it: async-signal-safe.
+void lineabandon(const line& l);
+
+// All of b (true); false when the line fails (errno) or `stop` fires (ECANCELED).
+bool linesend(line& l, std::span<const std::uint8_t> b);
+// Sleeps `d` (true), or until `stop` fires (false).
+bool linepause(const line& l, std::chrono::milliseconds d);
+bool linestopped(const line& l);               // whether `stop` has fired
+bool linesettings(const line& l, termios& t);  // the port's current settings
+// Bytes sent that the port's user has not read yet; a real port's, those not
+// yet handed to its UART.
+int lineunread(const line& l);
 
 // Settings a port is left with by a previous raw user at 9600 bps: nothing
 // the receiver sends before the tool starts is echoed, edited or translated.
@@ -57,7 +67,8 @@ struct pacing {
 };
 
 // Sends one batch as `p` says, and writes it to `log` when given. False when
-// the line or the log fails; errno tells why, and ferror(log) which.
+// the line or the log fails, or `stop` fires; errno tells why, and
+// ferror(log) whether it was the log.
 bool sendbatch(line& l, const pacing& p, std::span<const std::uint8_t> b, std::FILE* log);
 
 }  // namespace velquin::sim

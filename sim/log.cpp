@@ -1,36 +1,46 @@
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <string>
-
 #include "sim/log.h"
+
+#include <sys/types.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
 
 namespace velquin::sim {
 namespace {
 
+int hexdigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 // Two lower-case hexadecimal digits at `at`.
 bool hexpair(std::string_view l, std::size_t at, std::uint8_t& v) {
-  if (at + 2 > l.size() || !std::isxdigit(static_cast<unsigned char>(l[at])) ||
-      !std::isxdigit(static_cast<unsigned char>(l[at + 1])) || std::isupper(l[at]) ||
-      std::isupper(l[at + 1])) {
-    return false;
-  }
-  v = static_cast<std::uint8_t>(std::stoi(std::string(l.substr(at, 2)), nullptr, 16));
+  if (at + 2 > l.size()) return false;
+  const int high = hexdigit(l[at]);
+  const int low = hexdigit(l[at + 1]);
+  if (high < 0 || low < 0) return false;
+  v = static_cast<std::uint8_t>(high * 16 + low);
   return true;
 }
 
-// Where a view line's first item "=xx " begins: at the start, or after a
-// prefix such as a time stamp from ts(1), which may hold '=' itself
-// ("t=1.5 =ff ..."). npos when the line holds no view.
-std::size_t viewstart(std::string_view l) {
+// The view that the line holds from `at` on.
+bool viewfrom(std::string_view l, std::size_t at, view& v) {
+  const std::string_view rest = l.substr(at);
+  v = {};
+  // A line without characters ends with a space, which editors strip.
+  if (rest.ends_with(' ') || rest.ends_with('\'')) return parseview(rest, v);
+  return parseview(std::string(rest) + ' ', v);
+}
+
+// "=xx" at `at` with a space or the end after it, and no letter or digit
+// before it.
+bool standsalone(std::string_view l, std::size_t at) {
   std::uint8_t b = 0;
-  for (std::size_t at = l.find('='); at != std::string_view::npos; at = l.find('=', at + 1)) {
-    if ((at == 0 || l[at - 1] == ' ') && hexpair(l, at + 1, b) &&
-        (at + 3 == l.size() || l[at + 3] == ' ')) {
-      return at;
-    }
-  }
-  return std::string_view::npos;
+  return hexpair(l, at + 1, b) && (at + 3 == l.size() || l[at + 3] == ' ') &&
+         (at == 0 || !std::isalnum(static_cast<unsigned char>(l[at - 1])));
 }
 
 }  // namespace
@@ -59,25 +69,45 @@ bool parseview(std::string_view l, view& v) {
   return k == l.size() && !v.raw.empty();
 }
 
-int replaybatches(std::string_view log, std::vector<bytes>& out) {
-  int number = 0;
-  for (std::size_t at = 0; at < log.size();) {
-    const std::size_t end = std::min(log.find('\n', at), log.size());
-    std::string_view l = log.substr(at, end - at);
-    at = end + 1;
-    ++number;
-    if (l.ends_with('\r')) l.remove_suffix(1);
-    const std::size_t first = viewstart(l);
-    if (first == std::string_view::npos) continue;
-    l.remove_prefix(first);
-    // A line without characters ends with a space, which editors strip.
-    std::string whole(l);
-    if (!whole.ends_with(' ') && !whole.ends_with('\'')) whole += ' ';
+lineis recordline(std::string_view l, bytes& raw) {
+  if (l.ends_with('\r')) l.remove_suffix(1);
+  for (std::size_t at = l.find('='); at != std::string_view::npos; at = l.find('=', at + 1)) {
     view v;
-    if (!parseview(whole, v)) return number;
-    out.push_back(std::move(v.raw));
+    std::uint8_t b = 0;
+    if (!hexpair(l, at + 1, b)) continue;
+    if (viewfrom(l, at, v)) {
+      raw = std::move(v.raw);
+      return lineis::view;
+    }
+    // "=ff =15=ea ": a view that does not read from its first item is
+    // garbled, whatever reads after it.
+    if (standsalone(l, at)) return lineis::malformed;
   }
-  return 0;
+  return lineis::other;
+}
+
+int readrecord(std::FILE* in, const std::function<bool(bytes&)>& batch) {
+  char* buf = nullptr;
+  std::size_t room = 0;
+  int number = 0;
+  int result = 0;
+  for (ssize_t n = 0; (n = getline(&buf, &room, in)) >= 0;) {
+    ++number;
+    std::string_view l(buf, static_cast<std::size_t>(n));
+    if (l.ends_with('\n')) l.remove_suffix(1);
+    bytes raw;
+    const lineis kind = recordline(l, raw);
+    if (kind == lineis::malformed) {
+      result = number;
+      break;
+    }
+    if (kind == lineis::view && !batch(raw)) break;
+  }
+  const int e = errno;
+  if (result == 0 && std::ferror(in)) result = -1;
+  std::free(buf);
+  errno = e;
+  return result;
 }
 
 }  // namespace velquin::sim

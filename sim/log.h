@@ -1,8 +1,9 @@
 // The tool's output read back: one view line, and the batches a recorded
 // session holds.
 #pragma once
+#include <cstdio>
+#include <functional>
 #include <string_view>
-#include <vector>
 
 #include "sim/keys.h"
 
@@ -18,11 +19,21 @@ struct view {
 // well formed and there is at least one raw byte.
 bool parseview(std::string_view line, view& v);
 
-// The batches recorded in a log of the tool's output: the raw view of every
-// view line (one whose first item "=xx " begins it, or follows a prefix such
-// as a time stamp), one batch a line, in order; other lines are skipped. A
-// final space stripped from a line is taken as there. 0, or the number of the
-// first malformed view line.
-int replaybatches(std::string_view log, std::vector<bytes>& out);
+enum class lineis { view, other, malformed };
+
+// What one line of a record is: a view line, its raw bytes in `raw`; a line
+// to skip; or a view line cut short or garbled. The view begins at the
+// earliest place from which the rest of the line reads as one, whatever is in
+// front of it (a time stamp, cat -n's number and tab, a byte-order mark); a
+// final space an editor stripped is taken as there. The line is malformed
+// when an item "=xx" that stands on its own, not glued to a word ("x a=12 b"),
+// comes before that place, or there is no such place.
+lineis recordline(std::string_view line, bytes& raw);
+
+// Reads a record a line at a time, never whole, and hands the raw bytes of
+// every view line to `batch`, which stops the reading by returning false. 0
+// at the end of the record or when `batch` stopped it; the number of the
+// first malformed line; -1 when the read failed (errno says why).
+int readrecord(std::FILE* in, const std::function<bool(bytes&)>& batch);
 
 }  // namespace velquin::sim

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -15,10 +16,10 @@ const char usage[] =
     "to the port side, or on the serial device DEVICE. Answer the start-up\n"
     "exchange, then send what the input says, and hang up when it ends and the\n"
     "tool has read it all. With a COMMAND (the tool, built to open LINK), run it,\n"
-    "wait for it and exit with its status.\n"
+    "wait for it, end when it ends, and exit with its status.\n"
     "\n"
-    "What to send after the exchange, in the order given (default: text read\n"
-    "from standard input):\n"
+    "What to send after the exchange, in the order given (default: what is typed\n"
+    "on standard input; at a terminal every key as it is pressed, Ctrl-D to end):\n"
     "  -t, --text=TEXT      type TEXT, every key press and release a frame of its\n"
     "                       own, Shift and Ctrl pressed around keys that need them;\n"
     "                       \\n, \\t, \\e, \\b and \\\\ stand for Enter, Tab, Esc,\n"
@@ -33,6 +34,8 @@ const char usage[] =
     "      --replay=FILE    send the batches recorded in FILE, a log of the tool's\n"
     "                       output (- for standard input): every view line's raw\n"
     "                       bytes as one batch; other lines are skipped\n"
+    "      --seed=N         seed the random bytes, 0 to 2147483647 (default: the\n"
+    "                       same every run)\n"
     "\n"
     "Pacing:\n"
     "  -p, --pace=MS        pause between batches, 0 to 600000 (default 100)\n"
@@ -43,14 +46,13 @@ const char usage[] =
     "                       delivers them\n"
     "      --hold=MS        keep the line up this long once the tool has read\n"
     "                       everything sent, 0 to 3600000 (default 500)\n"
-    "      --log=FILE       write every byte sent after the exchange to FILE\n"
-    "      --seed=N         seed the random bytes, 0 to 2147483647 (default: the\n"
-    "                       same every run)\n"
     "\n"
+    "The line and the log:\n"
     "      --port=DEVICE    play the receiver on this serial device (a USB adapter\n"
     "                       joined to the tool's port by a null-modem cable, a\n"
     "                       virtual machine's port), raw 9600 8N1, and put its\n"
     "                       settings back at the end\n"
+    "      --log=FILE       write every byte sent after the exchange to FILE\n"
     "\n"
     "The start-up exchange:\n"
     "      --silent         never send the responses (--noise is still sent)\n"
@@ -59,18 +61,20 @@ const char usage[] =
     "      --wrong          answer request 1 with FF 55 07 before its response\n"
     "      --noise=N        send N random bytes, 0 to 100000, in answer to every\n"
     "                       request, before its response\n"
-    "      --stale=HEX      leave these bytes on the line before the exchange\n"
+    "      --stale=HEX      leave these bytes, at most 4096, on the line before the\n"
+    "                       exchange\n"
     "      --gap=MS         pause between the bytes of every answer, 0 to 10000\n"
     "\n"
     "  -h, --help           show this help and exit\n"
     "      --version        show the version and exit\n"
     "\n"
     "HEX is a list of byte values in hexadecimal: \"ff 15 ea\" or \"ff,15,ea\".\n"
-    "Exit status: the COMMAND's; without one 0. 1 when the line cannot be made,\n"
-    "LINK is served by another velquin-sim, the device cannot be used, the log\n"
-    "cannot be opened or written, or this help cannot be written; then 1\n"
-    "whatever the COMMAND's. 2 for a bad option, a character no key types, or a\n"
-    "log to replay that cannot be read or holds a malformed view line. 127 when\n"
+    "Exit status: the COMMAND's, 128+N when signal N ended it; without one 0.\n"
+    "1 when the line cannot be made, LINK is served by another velquin-sim, the\n"
+    "device cannot be used, the log cannot be opened or written, or this help\n"
+    "cannot be written; then 1 whatever the COMMAND's. 2 for a bad option, a\n"
+    "character no key types, a log that is the record to replay, or a record\n"
+    "that cannot be read, holds a malformed view line or none at all. 127 when\n"
     "the COMMAND cannot be run.\n";
 
 namespace {
@@ -117,13 +121,10 @@ constexpr option longs[] = {
 };
 // clang-format on
 
-bool hexarg(const std::string& s, const char* option, bytes& b, std::string& error) {
-  if (hexbytes(s, b)) return true;
-  error = std::string("bad byte list for --") + option + ": '" + s + "'";
-  return false;
-}
-
-}  // namespace
+// What the emulator can hold of random or mangled bytes: over four hours of a
+// 9600 bps line.
+constexpr int mostbytes = 1 << 24;
+constexpr std::size_t moststale = 4096;
 
 bool number(const std::string& s, const char* option, int lo, int hi, int& v, std::string& error) {
   char* end = nullptr;
@@ -135,6 +136,50 @@ bool number(const std::string& s, const char* option, int lo, int hi, int& v, st
   }
   v = static_cast<int>(n);
   return true;
+}
+
+bool hexarg(const std::string& s, const char* option, bytes& b, std::string& error) {
+  if (hexbytes(s, b)) return true;
+  error = std::string("bad byte list for --") + option + ": '" + s + "'";
+  return false;
+}
+
+// Checks an input's value, and keeps what it stands for.
+bool checkinput(input& in, std::string& error) {
+  switch (in.kind) {
+    case 't': {
+      std::vector<bytes> events;
+      for (const char c : unescape(in.arg)) {
+        if (!keyevents(c, events)) {
+          error = untypeable(c);
+          return false;
+        }
+      }
+      return true;
+    }
+    case 'c':
+      return hexarg(in.arg, "codes", in.data, error);
+    case 'b':
+      return hexarg(in.arg, "bytes", in.data, error);
+    case 'r':
+    case 'm': {
+      int n = 0;
+      const bool good =
+          number(in.arg, in.kind == 'r' ? "random" : "mangled", 0, mostbytes, n, error);
+      in.size = static_cast<std::size_t>(n);
+      return good;
+    }
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+std::string untypeable(char c) {
+  char detail[8];
+  std::snprintf(detail, sizeof detail, "0x%02x", static_cast<unsigned char>(c));
+  return std::string("no key types the character ") + detail;
 }
 
 std::span<const option> longoptions() {
@@ -156,19 +201,25 @@ parsed parse(int argc, char** argv) {
     if (n != std::end(numerics)) {
       good = number(optarg, n->name, n->lo, n->hi, o.*(n->field), p.error);
     } else if ((c < 0x80 && std::strchr("tcbrm", c) != nullptr) || c == replay_) {
-      o.inputs.push_back({static_cast<char>(c == replay_ ? 'R' : c), optarg});
+      o.inputs.push_back({static_cast<char>(c == replay_ ? 'R' : c), optarg, {}, 0});
+      good = checkinput(o.inputs.back(), p.error);
     } else if (c == late_) {
       int i = 0;
       good = number(optarg, "late", 0, 2, i, p.error);
       if (good) o.late[i] = true;
     } else if (c == stale_) {
       good = hexarg(optarg, "stale", o.stale, p.error);
+      // No more than a line holds before anyone reads it.
+      if (good && o.stale.size() > moststale) {
+        p.error = "more than 4096 bytes for --stale";
+        good = false;
+      }
     } else if (c == log_ || c == port_) {
       (c == log_ ? o.log : o.port) = optarg;
     } else if (c == silent_ || c == wrong_) {
       (c == silent_ ? o.silent : o.wrong) = true;
     } else if (c == 'h' || c == version_) {
-      p.what = c == 'h' ? request::help : request::version;
+      p.what = c == 'h' ? asked::help : asked::version;
       return p;
     } else {
       // A long option's value is not a character: name it as it was given.

@@ -16,9 +16,12 @@ inline constexpr int usageerror = 2;
 
 extern const char usage[];
 
+// One of the inputs sent after the exchange, checked as it was read.
 struct input {
-  char kind;  // the short option: t, c, b, r or m; R for --replay
-  std::string arg;
+  char kind;             // the short option: t, c, b, r or m; R for --replay
+  std::string arg;       // as given: the text, or the record's path
+  bytes data;            // --codes and --bytes: the bytes
+  std::size_t size = 0;  // --random and --mangled: how many bytes
 };
 
 struct options {
@@ -41,21 +44,21 @@ struct options {
   std::vector<std::string> command;
 };
 
-enum class request { run, help, version };
+enum class asked { run, help, version };
 
 struct parsed {
-  request what = request::run;
+  asked what = asked::run;
   options opts;
   std::string error;  // a bad option or value, when not empty
 };
 
-// Reads the command line; touches nothing.
+// Reads and checks the command line; touches nothing.
 parsed parse(int argc, char** argv);
 
 // Every long option, for the test that each one is documented.
 std::span<const option> longoptions();
 
-// "bad number for --pace: 'x'" unless `s` is a number from lo to hi.
-bool number(const std::string& s, const char* option, int lo, int hi, int& v, std::string& error);
+// "no key types the character 0xc3"
+std::string untypeable(char c);
 
 }  // namespace velquin::sim

@@ -2,19 +2,18 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "sim/command.h"
 #include "sim/exchange.h"
+#include "sim/keyboard.h"
 #include "sim/keys.h"
 #include "sim/line.h"
 #include "sim/log.h"
@@ -25,78 +24,83 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int cannotrun = 127;
-// What the emulator can hold of random or mangled bytes: over four hours of a
-// 9600 bps line.
-constexpr int mostbytes = 1 << 24;
+constexpr auto settle = 100ms;        // the count of unread bytes stays at 0 this long
+constexpr int readlimitseconds = 10;  // the longest the tool is given to read the rest
+constexpr auto readlimit = std::chrono::seconds(readlimitseconds);
+constexpr auto forever = std::chrono::hours(24 * 365);
 
-[[noreturn]] void fail(int status, const std::string& message, bool tryhelp = true) {
+int complain(int status, const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", me, message.c_str());
-  if (status == usageerror && tryhelp) std::fprintf(stderr, "Try '%s --help'.\n", me);
-  std::exit(status);
+  return status;
 }
 
-int number(const std::string& s, const char* option, int lo, int hi) {
-  int v = 0;
-  std::string error;
-  if (!sim::number(s, option, lo, hi, v, error)) fail(usageerror, error);
-  return v;
+// A record to replay, read a line at a time. One that can be read twice (a
+// regular file) is checked whole first, so that a bad line fails before
+// anything is sent; a pipe is checked line by line as it is sent.
+struct record {
+  std::string path;
+  std::FILE* in = nullptr;
+  bool checked = false;
+  off_t start = 0;  // where a checked record is read again from
+};
+
+std::string recordproblem(const record& r, int bad, int views) {
+  if (bad < 0) return r.path + ": " + std::strerror(errno);
+  if (bad > 0) return r.path + ":" + std::to_string(bad) + ": not a line of the tool's output";
+  return views == 0 ? r.path + ": no line of the tool's output" : "";
 }
 
-bytes hexarg(const std::string& s, const char* option) {
-  bytes b;
-  if (!hexbytes(s, b))
-    fail(usageerror, std::string("bad byte list for --") + option + ": '" + s + "'");
-  return b;
-}
-
-std::string untypeable(char c) {
-  char detail[8];
-  std::snprintf(detail, sizeof detail, "0x%02x", static_cast<unsigned char>(c));
-  return std::string("no key types the character ") + detail;
-}
-
-// Every batch a log of the tool's output records, or an error naming the
-// file and the line before anything is sent.
-void replay(const std::string& path, batches& b) {
-  std::FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
-  if (in == nullptr) fail(usageerror, path + ": " + std::strerror(errno), false);
-  std::string log;
-  char buf[4096];
-  for (std::size_t n = 0; (n = std::fread(buf, 1, sizeof buf, in)) > 0;) log.append(buf, n);
-  // A directory opens, and only its read fails.
-  if (std::ferror(in)) fail(usageerror, path + ": " + std::strerror(errno), false);
-  if (in != stdin) std::fclose(in);
-  std::vector<bytes> recorded;
-  if (const int bad = replaybatches(log, recorded); bad != 0) {
-    fail(usageerror, path + ":" + std::to_string(bad) + ": not a line of the tool's output", false);
+bool openrecord(record& r, std::string& error) {
+  r.in = r.path == "-" ? stdin : std::fopen(r.path.c_str(), "rbe");
+  struct stat st {};
+  const bool opened = r.in != nullptr && fstat(fileno(r.in), &st) == 0;
+  // A directory opens, and only reading it would fail, after the line is made.
+  if (opened && S_ISDIR(st.st_mode)) errno = EISDIR;
+  if (!opened || S_ISDIR(st.st_mode)) {
+    error = r.path + ": " + std::strerror(errno);
+    return false;
   }
-  for (bytes& r : recorded) b.addbatch(std::move(r));
+  r.start = S_ISREG(st.st_mode) ? ftello(r.in) : -1;
+  if (r.start < 0) return true;
+  int views = 0;
+  const int bad = readrecord(r.in, [&](bytes&) { return ++views > 0; });
+  error = recordproblem(r, bad, views);
+  r.checked = error.empty() && fseeko(r.in, r.start, SEEK_SET) == 0;
+  if (error.empty() && !r.checked) error = r.path + ": " + std::strerror(errno);
+  return r.checked;
 }
 
-// The batches to send, from the inputs in the order given; the random ones
-// come first from `rng`, then the exchange's noise.
-std::vector<bytes> makebatches(const options& o, std::mt19937& rng) {
-  batches b;
-  b.group = o.group;
+// What goes out after the exchange, in the order given: batches made up
+// front, or a record replayed as it is read.
+struct part {
+  std::vector<bytes> batches;
+  record* replayed = nullptr;
+};
+
+// The random inputs draw from `rng` first, then the exchange's noise.
+std::vector<part> makeparts(const options& o, std::mt19937& rng, std::vector<record>& records) {
+  std::vector<part> parts;
+  auto next = records.begin();
   for (const input& in : o.inputs) {
-    char unknown = 0;
-    if (in.kind == 't' && !typetext(b, unescape(in.arg), unknown)) {
-      fail(usageerror, untypeable(unknown));
+    if (in.kind == 'R') {
+      parts.push_back({{}, &*next++});
+      continue;
     }
-    if (in.kind == 'c') typecodes(b, hexarg(in.arg, "codes"));
-    if (in.kind == 'b') b.addbatch(hexarg(in.arg, "bytes"));
-    const auto size = [&](const char* name) {
-      return static_cast<std::size_t>(number(in.arg, name, 0, mostbytes));
-    };
-    if (in.kind == 'r') b.addbatch(randombytes(rng, size("random")));
-    if (in.kind == 'm') b.addbatch(mangledframes(rng, size("mangled")));
-    if (in.kind == 'R') replay(in.arg, b);
+    batches b;
+    b.group = o.group;
+    char unknown = 0;
+    if (in.kind == 't') typetext(b, unescape(in.arg), unknown);
+    if (in.kind == 'c') typecodes(b, in.data);
+    if (in.kind == 'b') b.addbatch(in.data);
+    if (in.kind == 'r') b.addbatch(randombytes(rng, in.size));
+    if (in.kind == 'm') b.addbatch(mangledframes(rng, in.size));
+    parts.push_back({std::move(b.list), nullptr});
   }
-  return b.list;
+  return parts;
 }
 
-// The link and its lock file are removed, and a port's settings put back,
-// even when a signal ends the run.
+// The link and its lock file are removed, a port's settings and the
+// terminal put back, even when a signal ends the run.
 constexpr int endsignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 const line* served = nullptr;
 
@@ -108,16 +112,11 @@ sigset_t endset() {
 }
 
 void onsignal(int sig) {
-  portrestore(*served);
-  if (!served->link.empty()) unlink(served->link.c_str());
-  if (!served->lockpath.empty()) unlink(served->lockpath.c_str());
+  lineabandon(*served);
+  keyboardoff();
   signal(sig, SIG_DFL);
   raise(sig);
 }
-
-constexpr auto settle = 100ms;        // the count of unread bytes stays at 0 this long
-constexpr int readlimitseconds = 10;  // the longest the tool is given to read the rest
-constexpr auto readlimit = std::chrono::seconds(readlimitseconds);
 
 // One run: the line, the command on it, and what goes out after the exchange.
 struct session {
@@ -126,47 +125,59 @@ struct session {
   std::FILE* log = nullptr;  // every byte sent after the exchange, when asked
   int logerror = 0;          // errno of a write to the log that failed
   command cmd;
+  bool sending = true;  // until a send fails or the command ends
 
   bool sendbatch(std::span<const std::uint8_t> b) {
     const pacing p{std::chrono::milliseconds(o.pacems), static_cast<std::size_t>(o.split), o.rate};
-    if (velquin::sim::sendbatch(l, p, b, log)) return true;
-    if (log != nullptr && std::ferror(log)) logerror = errno;
+    if (sending && !cmd.reap(false) && velquin::sim::sendbatch(l, p, b, log)) return true;
+    if (log != nullptr && std::ferror(log) && logerror == 0) logerror = errno;
+    sending = false;
     return false;
   }
 
+  // 0, or the status of a record that turns out bad as it is sent.
+  int replay(record& r) {
+    int views = 0;
+    const int bad = readrecord(r.in, [&](bytes& b) { return ++views > 0 && sendbatch(b); });
+    if (!sending) return 0;
+    const std::string problem = recordproblem(r, bad, views);
+    return problem.empty() ? 0 : complain(usageerror, problem);
+  }
+
   // Types what comes on standard input until it ends, or the command does.
-  int typestdin() {
+  // At a terminal, a key no key types is said and passed over.
+  int typestdin(bool keyboard) {
     for (;;) {
-      pollfd p{0, POLLIN, 0};
-      if (cmd.reap(false)) return 0;
-      if (poll(&p, 1, 50) == 0) continue;
+      pollfd p[2] = {{0, POLLIN, 0}, {l.stop, POLLIN, 0}};
+      const int ready = poll(p, 2, 50);
+      if (p[1].revents != 0 || cmd.reap(false)) return 0;
+      if (ready <= 0 || p[0].revents == 0) continue;
       char buf[4096];
       const ssize_t n = read(0, buf, sizeof buf);
       if (n <= 0) return 0;
+      std::string text(buf, static_cast<std::size_t>(n));
+      const std::size_t end = keyboard ? text.find(endoftyping) : std::string::npos;
+      if (end != std::string::npos) text.resize(end);
       batches b;
       b.group = o.group;
       char unknown = 0;
-      const bool known = typetext(b, {buf, static_cast<std::size_t>(n)}, unknown);
-      for (const bytes& batch : b.list) {
-        if (!sendbatch(batch)) return 0;
+      for (std::string_view rest = text; !typetext(b, rest, unknown);) {
+        complain(usageerror, untypeable(unknown));
+        if (!keyboard) {
+          sendall(b);
+          return usageerror;
+        }
+        rest.remove_prefix(rest.find(unknown) + 1);
       }
-      if (!known) {
-        std::fprintf(stderr, "%s: %s\n", me, untypeable(unknown).c_str());
-        return usageerror;
-      }
+      if (!sendall(b) || end != std::string::npos) return 0;
     }
   }
 
-  // Plays the exchange until it is over or the command has ended.
-  bool exchange(const answers& a) {
-    std::atomic<bool> answered{false};
-    std::atomic<bool> over{false};
-    std::jthread receiver([&](std::stop_token stop) {
-      answered = playexchange(l, a, std::chrono::hours(24 * 365), nullptr, stop);
-      over = true;
-    });
-    while (!over && !cmd.reap(false)) std::this_thread::sleep_for(20ms);
-    return answered;
+  bool sendall(const batches& b) {
+    for (const bytes& batch : b.list) {
+      if (!sendbatch(batch)) return false;
+    }
+    return true;
   }
 
   // Waits until the tool has read everything sent, or has ended: a hang-up
@@ -184,11 +195,11 @@ struct session {
         return;
       }
       if (now - start >= readlimit) {
-        std::fprintf(stderr, "%s: %d bytes sent not read within %d s; hanging up\n", me, unread,
-                     readlimitseconds);
+        complain(0, std::to_string(unread) + " bytes sent not read within " +
+                        std::to_string(readlimitseconds) + " s; hanging up");
         return;
       }
-      std::this_thread::sleep_for(10ms);
+      if (!linepause(l, 10ms)) return;
     }
   }
 
@@ -197,64 +208,104 @@ struct session {
   void end() {
     const sigset_t blocked = endset();
     sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    keyboardoff();
     linehangup(l);
     if (log != nullptr && std::fclose(log) != 0 && logerror == 0) logerror = errno;
     log = nullptr;
     cmd.reap(true);
     lineclose(l);
+    if (cmd.done >= 0) close(cmd.done);
     for (const int sig : endsignals) signal(sig, SIG_DFL);
     served = nullptr;
     sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
   }
 };
 
+// A log that is one of the records replayed would be emptied before it is read.
+bool logisrecord(const std::string& log, const std::vector<record>& records) {
+  struct stat named {};
+  if (log.empty() || stat(log.c_str(), &named) != 0) return false;
+  for (const record& r : records) {
+    struct stat st {};
+    if (r.in != nullptr && fstat(fileno(r.in), &st) == 0 && st.st_dev == named.st_dev &&
+        st.st_ino == named.st_ino) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int run(const options& o) {
+  std::vector<record> records;
+  std::string err;
+  for (const input& in : o.inputs) {
+    if (in.kind != 'R') continue;
+    records.push_back({in.arg});
+    if (!openrecord(records.back(), err)) return complain(usageerror, err);
+  }
+  if (logisrecord(o.log, records)) {
+    return complain(usageerror, o.log + ": the record to replay; --log would overwrite it");
+  }
   std::mt19937 rng(static_cast<unsigned>(o.seed));
-  const std::vector<bytes> sendlist = makebatches(o, rng);
+  const std::vector<part> parts = makeparts(o, rng, records);
   answers a = noisyanswers(rng, static_cast<std::size_t>(o.noise), o.wrong, o.silent);
   a.gap = std::chrono::milliseconds(o.gapms);
   for (int i = 0; i < 3; ++i) a.from[i] = o.late[i] ? 1 : 0;
+
   session s{o, {}, nullptr, 0, {}};
-  std::string err;
   // A signal while the line is being made waits until it can be undone.
   const sigset_t ending = endset();
   sigprocmask(SIG_BLOCK, &ending, nullptr);
   const bool opened =
       o.port.empty() ? lineopen(s.l, nullptr, o.link, err) : portopen(s.l, o.port, err);
-  if (!opened) fail(1, err);
+  if (!opened) return complain(1, err);
   served = &s.l;
   for (const int sig : endsignals) signal(sig, onsignal);
   sigprocmask(SIG_UNBLOCK, &ending, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Keys pressed during the exchange wait for it, unechoed.
+  const bool keyboard = o.inputs.empty() && keyboardon();
   // Made only once the line is ready, and kept from the command.
   if (!o.log.empty() && (s.log = std::fopen(o.log.c_str(), "wbe")) == nullptr) {
     const int e = errno;
     s.end();
-    fail(1, o.log + ": " + std::strerror(e));
+    return complain(1, o.log + ": " + std::strerror(e));
   }
-  if (!o.stale.empty()) linesend(s.l, o.stale);
-  // The receiver's text comes from our standard input; the command gets none.
-  if (!o.command.empty() && !s.cmd.start(o.command, o.inputs.empty(), err)) {
-    std::fprintf(stderr, "%s: %s\n", me, err.c_str());
+  if (!linesend(s.l, o.stale)) {
+    const int e = errno;
     s.end();
-    return cannotrun;
+    return complain(1, std::string("stale bytes: ") + std::strerror(e));
+  }
+  // The receiver's input comes from our standard input; the command gets none.
+  bool readsstdin = o.inputs.empty();
+  for (const input& in : o.inputs) readsstdin = readsstdin || (in.kind == 'R' && in.arg == "-");
+  if (!o.command.empty()) {
+    const bool started = s.cmd.start(o.command, readsstdin, err);
+    if (!started || s.cmd.done < 0) {
+      complain(0, err);
+      s.end();
+      return started ? 1 : cannotrun;
+    }
+    s.l.stop = s.cmd.done;
   }
 
   int result = 0;
-  if (s.exchange(a) && !s.cmd.ended) {
-    for (const bytes& b : sendlist) {
-      if (s.cmd.reap(false) || !s.sendbatch(b)) break;
+  if (playexchange(s.l, a, forever, nullptr)) {
+    for (const part& p : parts) {
+      for (const bytes& b : p.batches) s.sendbatch(b);
+      if (p.replayed != nullptr && s.sending) result = s.replay(*p.replayed);
+      if (result != 0) break;
     }
-    if (o.inputs.empty() && s.logerror == 0) result = s.typestdin();
+    if (o.inputs.empty() && s.sending) result = s.typestdin(keyboard);
     // Sending stops at a failed log write, but what went out before it, up to
     // the exchange's last answer, still reaches the tool.
     s.waitread();
-    if (s.logerror == 0) std::this_thread::sleep_for(std::chrono::milliseconds(o.holdms));
+    if (s.logerror == 0) linepause(s.l, std::chrono::milliseconds(o.holdms));
   }
   s.end();
-  if (s.logerror != 0) fail(1, o.log + ": " + std::strerror(s.logerror));
+  if (s.logerror != 0) return complain(1, o.log + ": " + std::strerror(s.logerror));
   return result != 0 || s.cmd.pid < 0 ? result : s.cmd.exitstatus();
 }
 

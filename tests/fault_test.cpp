@@ -89,8 +89,11 @@ TEST_F(Faults, HangUpInTheMiddleOfAFrame) {
   EXPECT_TRUE(child_.outtext.ends_with("\n=ff =15 \n")) << child_.outtext;
 }
 
+// The line stays up for the hold once everything sent has been read.
 TEST_F(Faults, HangUpWhileIdle) {
+  const auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(play({"--text=a", "--hold=1500"}), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 1500ms);
   EXPECT_EQ(checkoutput(child_, sent(), allsent), text("a"));
 }
 

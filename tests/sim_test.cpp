@@ -1,11 +1,14 @@
 // The receiver emulator: what it builds to send, and the program as a user runs it.
+#include <poll.h>
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "program.h"
 #include "sim/log.h"
+#include "sim/options.h"
 
 namespace velquin::test {
 namespace {
@@ -45,6 +48,20 @@ TEST(EmulatorInput, GroupsFramesIntoBatches) {
          sim::typecodes(b, bytes{0x1C, 0x29});
        },
        "ff 15 ea | 40 | ff 1c e3 ff 29 d6 "},
+      {"control keys alone", 1,
+       [](sim::batches& b) {
+         char unknown = 0;
+         sim::typetext(b, "\n\t\b\x1b", unknown);
+       },
+       "ff 5a a5 | ff f0 0f 5a a5 | ff 0d f2 | ff f0 0f 0d f2 | ff 66 99 | ff f0 0f 66 99 | "
+       "ff 76 89 | ff f0 0f 76 89 "},
+      {"a Ctrl-letter, Ctrl held around it", 1,
+       [](sim::batches& b) {
+         char unknown = 0;
+         sim::typetext(b, "\x01\x1a", unknown);
+       },
+       "ff 14 eb | ff 1c e3 | ff f0 0f 1c e3 | ff f0 0f 14 eb | "
+       "ff 14 eb | ff 1a e5 | ff f0 0f 1a e5 | ff f0 0f 14 eb "},
       {"prefixes share the next frame; one cut short", 4,
        [](sim::batches& b) {
          sim::typecodes(b, bytes{0xE0, 0x14, 0xE0, 0xF0, 0x14, 0xF0});
@@ -81,7 +98,7 @@ TEST(EmulatorInput, ReadsHexAndEscapes) {
 
 TEST(EmulatorInput, ReadsTheBatchesOfALogAndNamesTheFirstBadLine) {
   struct Case {
-    const char* log;
+    std::string log;
     int bad;
     const char* batches;
   };
@@ -96,14 +113,45 @@ TEST(EmulatorInput, ReadsTheBatchesOfALogAndNamesTheFirstBadLine) {
       {"=ff =15=ea \n", 1, ""},
       {"t=1.5 =ff =33 =cc #33 >68 'h'\n", 0, "ff 33 cc "},
       {"=ff =15\n=ff =12 =ed #12\n=ff\n", 0, "ff 15 | ff 12 ed | ff "},
+      {"     1\tOk\n     2\t=ff =12 =ed #12 \n", 0, "ff 12 ed "},
+      {"x:=ff =12 =ed #12 \n", 0, "ff 12 ed "},
+      {"\xef\xbb\xbf=ff =12 =ed #12 \n", 0, "ff 12 ed "},
+      {"x a=12 b\n=ff \n", 0, "ff "},
+      {"     1\t=ff =1g \n", 1, ""},
+      {std::string("\0=ff \n", 7), 0, "ff "},
+      {"", 0, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.log);
+    std::string text = c.log;
+    std::FILE* in = fmemopen(text.data(), text.size(), "r");
+    ASSERT_NE(in, nullptr);
     sim::batches b;
-    EXPECT_EQ(sim::replaybatches(c.log, b.list), c.bad);
+    EXPECT_EQ(sim::readrecord(in,
+                              [&](bytes& raw) {
+                                b.addbatch(raw);
+                                return true;
+                              }),
+              c.bad);
+    std::fclose(in);
     if (c.bad == 0) {
       EXPECT_EQ(shown(b), c.batches);
     }
+  }
+}
+
+// Every long option is in --help and in the manual page, and the bash
+// completion takes them from --help.
+TEST(EmulatorOptions, EveryOneIsDocumented) {
+  std::ifstream in(VELQUIN_SIM_PAGE);
+  const std::string page(std::istreambuf_iterator<char>(in), {});
+  ASSERT_FALSE(page.empty());
+  for (const option& o : sim::longoptions()) {
+    SCOPED_TRACE(o.name);
+    std::string name = std::string("--") + o.name;
+    EXPECT_NE(std::string(sim::usage).find(name), std::string::npos);
+    std::string escaped = std::regex_replace(name, std::regex("-"), "\\-");
+    EXPECT_NE(page.find(escaped), std::string::npos);
   }
 }
 
@@ -160,14 +208,186 @@ TEST_F(Line, EmulatorTypesEveryPrintableCharacterThroughTheTool) {
   EXPECT_EQ(c.errtext, allsent);
 }
 
-TEST_F(Line, EmulatorEndsWithItsCommandWhileItsInputStaysOpen) {
+// Every wait of the emulator ends soon after its command does: sending to a
+// line nobody reads, the answers' gaps, the pacing, the hold, and a standard
+// input that stays open.
+TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::chrono::milliseconds limit;  // from the start, the command's own time included
+    bool input = false;               // standard input a pipe left open
+  };
+  const std::string pty = exe;
+  const Case cases[] = {
+      {"a line nobody reads",
+       {"--random=1000000", "--rate=1000000", "ttyS1", "timeout", "2", exe},
+       124,
+       3500ms},
+      {"answers with gaps, the tool giving up",
+       {"--noise=60000", "--gap=1", "--text=hi", "ttyS1", exe},
+       0,
+       8000ms},
+      {"the hold",
+       {"--hold=8000", "--text=abc", "ttyS1", "sh", "-c", pty + " | head -2"},
+       0,
+       2500ms},
+      {"the pace",
+       {"--pace=15000", "--hold=0", "--text=abc", "ttyS1", "timeout", "2", exe},
+       124,
+       3500ms},
+      {"standard input open", {"ttyS1", "timeout", "2", exe}, 124, 3500ms, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    child sim;
+    spawnoptions o = here(c.args);
+    o.input = c.input;
+    const auto t0 = clock::now();
+    ASSERT_TRUE(spawn(sim, simexe, o));
+    EXPECT_EQ(finish(sim, 20s), c.status) << sim.errtext;
+    EXPECT_LT(clock::now() - t0, c.limit);
+  }
+}
+
+// The receiver's side of the exchange ends, false, when it is told to, when
+// the command has ended, and when the line does.
+TEST_F(Line, TheExchangeEndsWhenStoppedOrWhenTheLineEnds) {
+  enum class ending { stop, command, line };
+  for (const ending e : {ending::stop, ending::command, ending::line}) {
+    SCOPED_TRACE(static_cast<int>(e));
+    openline();
+    int ended[2] = {-1, -1};
+    ASSERT_EQ(pipe(ended), 0);
+    if (e == ending::command) {
+      line_.stop = ended[0];
+      ASSERT_EQ(write(ended[1], "x", 1), 1);
+    }
+    if (e == ending::line) {
+      close(line_.slave);
+      line_.slave = -1;
+    }
+    std::stop_source stop;
+    if (e == ending::stop) stop.request_stop();
+    const auto t0 = clock::now();
+    EXPECT_FALSE(sim::playexchange(line_, {}, 30s, nullptr, stop.get_token()));
+    EXPECT_LT(clock::now() - t0, 1s);
+    close(ended[0]);
+    close(ended[1]);
+    TearDown();
+    SetUp();
+  }
+}
+
+// A batch that cannot go out, on the line or to the log, paced or not, is
+// reported as not sent.
+TEST_F(Line, ASendThatFailsIsReported) {
+  for (const int rate : {0, 1000000}) {
+    SCOPED_TRACE(rate);
+    openline();
+    const bytes b = {0xFF, 0x15, 0xEA};
+    const sim::pacing p{0ms, 0, rate};
+    std::FILE* full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    EXPECT_FALSE(sim::sendbatch(line_, p, b, full));
+    EXPECT_TRUE(std::ferror(full));
+    std::fclose(full);
+    sim::linehangup(line_);
+    EXPECT_FALSE(sim::sendbatch(line_, p, b, nullptr));
+    TearDown();
+    SetUp();
+  }
+}
+
+// Started with a standard descriptor closed, the emulator never takes its
+// line for it: the port is not typed from, and no message goes out on it.
+TEST_F(Line, EmulatorNeverTakesAClosedStandardDescriptorForItsLine) {
+  struct Case {
+    int closed;
+    std::vector<std::string> more;
+    int status;
+  };
+  const Case cases[] = {
+      {0, {"--hold=0"}, 0},
+      {2, {"--silent", "/nonexistent/command"}, 127},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.closed);
+    openline();
+    std::vector<std::string> args = {"--port=" + line_.slavepath};
+    args.insert(args.end(), c.more.begin(), c.more.end());
+    spawnoptions o = here(args);
+    o.closed = {c.closed};
+    child sim;
+    ASSERT_TRUE(spawn(sim, simexe, o));
+    for (int k = 0; c.status == 0 && k < 500 && settings() == before_; ++k) {
+      std::this_thread::sleep_for(10ms);
+    }
+    bytes answers;
+    for (int i = 0; c.status == 0 && i < 3; ++i) {
+      ASSERT_TRUE(sim::linesend(line_, sim::request(i)));
+      const bytes got = drain(2000);
+      answers.insert(answers.end(), got.begin(), got.end());
+    }
+    const bytes typed = {'a', 'b'};
+    ASSERT_TRUE(sim::linesend(line_, typed));
+    EXPECT_EQ(finish(sim, 10s), c.status) << sim.errtext;
+    const bytes after = drain(200);
+    answers.insert(answers.end(), after.begin(), after.end());
+    bytes expected;
+    for (int i = 0; c.status == 0 && i < 3; ++i) {
+      expected.insert(expected.end(), sim::response(i).begin(), sim::response(i).end());
+    }
+    EXPECT_EQ(hex(answers), hex(expected));
+    TearDown();
+    SetUp();
+  }
+}
+
+// At a terminal, every key goes out as it is pressed, Backspace and Ctrl-S
+// among them, nothing is echoed, Ctrl-D ends the input, and the terminal is
+// put back as it was.
+TEST_F(Line, EmulatorTypesEachKeyAsItIsPressedAtATerminal) {
+  sim::line terminal;
+  std::string err;
+  ASSERT_TRUE(sim::lineopen(terminal, nullptr, "", err)) << err;
+  termios cooked{};
+  ASSERT_EQ(tcgetattr(terminal.slave, &cooked), 0);
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  cooked.c_iflag |= IXON;
+  ASSERT_EQ(tcsetattr(terminal.slave, TCSANOW, &cooked), 0);
+  const std::string whole = wholesettingsof(terminal.slave);
+  spawnoptions o = here({"ttyS1", exe});
+  o.in = terminal.slavepath;
+  o.setsid = true;
+  o.ctty = terminal.slavepath;
   child c;
-  const auto t0 = clock::now();
-  spawnoptions o = here({"ttyS1", "timeout", "2", exe});
-  o.input = true;
   ASSERT_TRUE(spawn(c, simexe, o));
-  EXPECT_EQ(finish(c, 10s), 124);
-  EXPECT_LT(clock::now() - t0, 5s);
+  std::string line;
+  ASSERT_TRUE(takeline(c, line, 10s)) << c.errtext;
+  ASSERT_EQ(line, "Ok\n");
+  const std::pair<std::string, std::vector<std::string>> keys[] = {
+      {"a", {"=ff =1c =e3 #1c >61 'a'\n", "=ff =f0 =0f =1c =e3 #f0 #1c \n"}},
+      {"\x7f", {"=ff =66 =99 #66 >7f '\\177'\n", "=ff =f0 =0f =66 =99 #f0 #66 \n"}},
+      {"\x13",
+       {"=ff =14 =eb #14 \n", "=ff =1b =e4 #1b >13 '\\023'\n", "=ff =f0 =0f =1b =e4 #f0 #1b \n",
+        "=ff =f0 =0f =14 =eb #f0 #14 \n"}},
+  };
+  for (const auto& [key, lines] : keys) {
+    SCOPED_TRACE(hex(bytes(key.begin(), key.end())));
+    ASSERT_EQ(write(terminal.master, key.data(), key.size()), static_cast<ssize_t>(key.size()));
+    for (const std::string& want : lines) {
+      ASSERT_TRUE(takeline(c, line, 2s)) << c.outtext;
+      EXPECT_EQ(line, want);
+    }
+  }
+  ASSERT_EQ(write(terminal.master, "\x04", 1), 1);
+  EXPECT_EQ(finish(c, 10s), 0) << c.errtext;
+  pollfd p{terminal.master, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "echoed";
+  EXPECT_EQ(wholesettingsof(terminal.slave), whole);
+  sim::lineclose(terminal);
 }
 
 // A session recorded from the tool, replayed through it, prints the same lines
@@ -275,7 +495,16 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     std::string err;
     std::string out = "";    // a file for standard output instead of the pipe
     std::string shown = "";  // what the pipe then holds
+    std::string in = "";     // a file for standard input
   };
+  // Records to replay that hold no batch, and one that a log must not empty.
+  const std::string record = "Ok\n=ff =15 =ea #15 >71 'q'\n";
+  std::ofstream(dir_ + "/empty.log").flush();
+  std::ofstream(dir_ + "/ok.log") << "sending init string #0\nOk\n";
+  std::ofstream(dir_ + "/session.log") << record;
+  ASSERT_EQ(symlink("session.log", (dir_ + "/link.log").c_str()), 0);
+  std::string toomanystale;
+  for (int k = 0; k < 4097; ++k) toomanystale += "ff ";
   const Case cases[] = {
       {{"--bogus", "ttyS1"}, 2, usage("unknown option or missing value: --bogus")},
       {{"--rate"}, 2, usage("unknown option or missing value: --rate")},
@@ -291,6 +520,20 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
        2,
        "velquin-sim: /nonexistent/session.log: No such file or directory\n"},
       {{"--replay=/", "ttyS1"}, 2, "velquin-sim: /: Is a directory\n"},
+      {{"--replay=empty.log", "ttyS1", exe},
+       2,
+       "velquin-sim: empty.log: no line of the tool's output\n"},
+      {{"--replay=ok.log", "ttyS1", exe}, 2, "velquin-sim: ok.log: no line of the tool's output\n"},
+      {{"--replay=session.log", "--log=link.log", "ttyS1", exe},
+       2,
+       "velquin-sim: link.log: the record to replay; --log would overwrite it\n"},
+      {{"--replay=-", "--log=session.log", "ttyS1", exe},
+       2,
+       "velquin-sim: session.log: the record to replay; --log would overwrite it\n",
+       "",
+       "",
+       dir_ + "/session.log"},
+      {{"--stale=" + toomanystale, "ttyS1"}, 2, usage("more than 4096 bytes for --stale")},
       {{"--help"}, 1, full, "/dev/full"},
       {{"--version"}, 1, full, "/dev/full"},
       {{"--log=sent.log", "--port=/dev/null"}, 1, "velquin-sim: /dev/null: not a terminal\n"},
@@ -305,12 +548,15 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     child c;
     spawnoptions o = here(k.args);
     o.out = k.out;
+    o.in = k.in;
     ASSERT_TRUE(spawn(c, simexe, o));
     EXPECT_EQ(finish(c, 10s), k.status);
     EXPECT_EQ(c.errtext, k.err);
     EXPECT_EQ(c.outtext, k.shown);
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/sent.log"));
   }
+  std::ifstream kept(dir_ + "/session.log");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), record);
 
   // Its own terminal, set raw, would swallow the user's Ctrl-C.
   openline();

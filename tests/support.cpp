@@ -95,7 +95,8 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
   if (c.pid < 0) return false;
   if (c.pid == 0) {
     // Between fork and exec: async-signal-safe calls only.
-    const int stdinfd = o.input ? in[0] : open("/dev/null", O_RDONLY);
+    const int stdinfd =
+        o.input ? in[0] : open(o.in.empty() ? "/dev/null" : o.in.c_str(), O_RDWR | O_NOCTTY);
     const int stdoutfd = o.out.empty() ? out[1] : open(o.out.c_str(), O_WRONLY);
     if (stdinfd < 0 || stdoutfd < 0) _exit(126);
     dup2(stdinfd, 0);

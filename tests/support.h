@@ -46,6 +46,7 @@ struct spawnoptions {
   std::vector<int> closed;        // descriptors closed in the child
   std::string out;                // a file for standard output instead of the pipe
   bool input = false;             // standard input a pipe the test writes to, not /dev/null
+  std::string in;                 // a file for standard input instead
   bool merged = false;            // standard error into the pipe of standard output
   bool nonblocking = false;       // standard output's pipe non-blocking, and one page big
   bool setsid = false;            // the child leads a session of its own

@@ -373,8 +373,9 @@ TEST_F(Program, OutputThatCannotBeWrittenEndsTheRunAndRestoresTheLine) {
       child_.out = -1;
     }
     if (!c.batch.empty() || c.hangup) {
-      receiver_.join();  // the exchange is over
+      receiver_.join();  // the last answer is sent
       ASSERT_TRUE(sim::linesend(line_, c.batch));
+      for (int k = 0; k < 2000 && sim::lineunread(line_) > 0; ++k) std::this_thread::sleep_for(1ms);
       if (c.hangup) sim::linehangup(line_);
     }
     EXPECT_EQ(finish(child_, 15s), 2);
