@@ -30,7 +30,7 @@ TEST_F(Program, NoiseInsteadOfAnswersFailsAndRestoresTheLine) {
 // One batch written by the receiver and the line the tool must print for it.
 struct Batch {
   bytes in;
-  const char* line;
+  std::string line;
 };
 
 class Monitor : public Program {
@@ -55,7 +55,7 @@ class Monitor : public Program {
 
 TEST_F(Monitor, PrintsEveryBatchInThreeViews) {
   watch({
-      {{0xFF, 0x15, 0xEA}, "=ff =15 =ea #15 >71 'q'\n"},
+      {qpress, qline},
       {{0xFF, 0x5A, 0xA5}, "=ff =5a =a5 #5a >0d '\\015'\n"},
       {{0xFF, 0xF0, 0x0F, 0x15, 0xEA}, "=ff =f0 =0f =15 =ea #f0 #15 \n"},
       {{0xFF, 0x15}, "=ff =15 \n"},
@@ -75,8 +75,7 @@ TEST_F(Monitor, PrintsEveryBatchInThreeViews) {
 }
 
 TEST_F(Monitor, ReportsAnExtendedKeyOnStandardError) {
-  watch({{{0xFF, 0xE0, 0x1F, 0x11, 0xEE}, "=ff =e0 =1f =11 =ee #e0 #11 \n"},
-         {{0xFF, 0x15, 0xEA}, "=ff =15 =ea #15 >71 'q'\n"}});
+  watch({{{0xFF, 0xE0, 0x1F, 0x11, 0xEE}, "=ff =e0 =1f =11 =ee #e0 #11 \n"}, {qpress, qline}});
   EXPECT_EQ(child_.errtext, allsent + "unknown keycode e0\n");
 }
 
@@ -84,7 +83,7 @@ TEST_F(Monitor, IgnoresArgumentsAndWorksWithAPortDescriptorAbove1023) {
   spawnoptions o;
   o.args = {"-h", "--device", "/dev/null", "19200"};
   o.fdfloor = 1100;
-  watch({{{0xFF, 0x15, 0xEA}, "=ff =15 =ea #15 >71 'q'\n"}}, o);
+  watch({{qpress, qline}}, o);
   EXPECT_EQ(child_.errtext, allsent);
 }
 

@@ -10,9 +10,6 @@ namespace velquin::test {
 inline constexpr const char* exe = VELQUIN_PTY_EXE;
 inline constexpr const char* simexe = VELQUIN_SIM_EXE;
 
-inline const std::string allsent =
-    "sending init string #0\nsending init string #1\nsending init string #2\n";
-
 inline bytes allrequests() {
   bytes all;
   for (int i = 0; i < 3; ++i) {

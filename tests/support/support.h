@@ -81,6 +81,26 @@ int finish(child& c, std::chrono::milliseconds limit);
 std::string wholesettingsof(int fd);
 bool setcustomspeed(int fd, unsigned rate);
 
+// Names an instance of a parameterised test after its case's `name`, in the
+// letters, digits and underscores that GoogleTest allows.
+struct casename {
+  template <typename param>
+  std::string operator()(const ::testing::TestParamInfo<param>& info) const {
+    std::string n = info.param.name;
+    for (char& c : n) {
+      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    }
+    return n;
+  }
+};
+
+// What a clean exchange says on standard error.
+inline const std::string allsent =
+    "sending init string #0\nsending init string #1\nsending init string #2\n";
+// A press of Q: its frame, and the line the tool prints for it.
+inline const bytes qpress = {0xFF, 0x15, 0xEA};
+inline const std::string qline = "=ff =15 =ea #15 >71 'q'\n";
+
 // Settings left on a port by an earlier program, far from raw in every field
 // the tool changes: a VMIN of 20 with no VTIME among them.
 termios distinctive();

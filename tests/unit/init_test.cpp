@@ -51,11 +51,7 @@ bytes requestsin(const std::string& messages) {
 
 std::vector<Case> cases() {
   std::vector<Case> all;
-  all.push_back({"clean answers",
-                 {},
-                 {},
-                 0,
-                 "sending init string #0\nsending init string #1\nsending init string #2\n"});
+  all.push_back({"clean answers", {}, {}, 0, test::allsent});
   {
     // A whole stale response 0, after a 00, waits on the line, and request
     // 0's first attempt gets no answer: had the stale bytes been matched,
@@ -93,21 +89,13 @@ std::vector<Case> cases() {
   {
     sim::answers a;
     a.reply[1] = bytes{0xFF, 0x55, 0xFF, 0x55, 0x08, 0x03, 0x0B};
-    all.push_back({"repeated first byte continues the match",
-                   a,
-                   {},
-                   0,
-                   "sending init string #0\nsending init string #1\nsending init string #2\n"});
+    all.push_back({"repeated first byte continues the match", a, {}, 0, test::allsent});
   }
   {
     sim::answers a;
     a.reply[0] = join({sim::response(0), bytes{0xFF}});
     a.reply[1] = bytes{0x55, 0x08, 0x03, 0x0B};
-    all.push_back({"extra byte counts towards the next response",
-                   a,
-                   {},
-                   0,
-                   "sending init string #0\nsending init string #1\nsending init string #2\n"});
+    all.push_back({"extra byte counts towards the next response", a, {}, 0, test::allsent});
   }
   {
     sim::answers a;
@@ -122,11 +110,7 @@ std::vector<Case> cases() {
   {
     sim::answers a;
     a.gap = 150ms;
-    all.push_back({"answers split into single bytes",
-                   a,
-                   {},
-                   0,
-                   "sending init string #0\nsending init string #1\nsending init string #2\n"});
+    all.push_back({"answers split into single bytes", a, {}, 0, test::allsent});
   }
   {
     sim::answers a;
@@ -135,8 +119,7 @@ std::vector<Case> cases() {
                    a,
                    {},
                    0,
-                   "sending init string #0\nsending init string #1\nsending init string #2\n"
-                   "response 00 should be ff\nresponse 12 should be ff\n"});
+                   test::allsent + "response 00 should be ff\nresponse 12 should be ff\n"});
   }
   all.push_back({"silent receiver",
                  sim::silent(),
@@ -183,13 +166,7 @@ TEST_P(Handshake, MatchesTheReceiversAnswers) {
   ttyclose(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(Receiver, Handshake, ::testing::ValuesIn(cases()), [](const auto& p) {
-  std::string n = p.param.name;
-  for (char& ch : n) {
-    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-  }
-  return n;
-});
+INSTANTIATE_TEST_SUITE_P(Receiver, Handshake, ::testing::ValuesIn(cases()), test::casename());
 
 }  // namespace
 }  // namespace velquin

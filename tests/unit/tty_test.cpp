@@ -6,7 +6,6 @@
 
 #include <cstdint>
 
-#include "base/base.h"
 #include "support.h"
 
 namespace velquin {
@@ -30,8 +29,17 @@ class TtyLine : public test::Line {
   int fd_ = -1;
 };
 
+struct Start {
+  const char* name;
+  termios settings;
+};
+
+void PrintTo(const Start& s, std::ostream* os) {
+  *os << s.name;
+}
+
 // Starting settings a pseudo-terminal keeps as they are: 8 data bits, no parity.
-std::vector<termios> startingsettings() {
+std::vector<Start> startingsettings() {
   termios cooked{};
   cooked.c_iflag = ICRNL | IXON | IMAXBEL;
   cooked.c_oflag = OPOST | ONLCR;
@@ -54,36 +62,38 @@ std::vector<termios> startingsettings() {
   odd.c_line = 1;  // the line discipline field, which raw mode keeps as found
   cfsetispeed(&odd, B115200);
   cfsetospeed(&odd, B115200);
-  return {cooked, sim::quietdefaults(), test::distinctive(), odd};
+  return {{"cooked", cooked},
+          {"quiet", sim::quietdefaults()},
+          {"distinctive", test::distinctive()},
+          {"odd", odd}};
 }
 
-TEST_F(TtyLine, SetupMakesTheLineRawAndCloseRestoresTheWholeRecord) {
-  for (const termios& start : startingsettings()) {
-    SCOPED_TRACE(::testing::PrintToString(start));
-    openport(start);
+class RawMode : public TtyLine, public ::testing::WithParamInterface<Start> {};
 
-    ttysetup(fd_, 9600);
-    const termios raw = settings();
-    EXPECT_EQ(raw.c_iflag, IGNBRK | IGNPAR);
-    EXPECT_EQ(raw.c_oflag, 0u);
-    EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL | HUPCL),
-              CS8 | CREAD | CLOCAL);
-    EXPECT_EQ(raw.c_lflag, 0u);
-    EXPECT_EQ(cfgetispeed(&raw), B9600);
-    EXPECT_EQ(cfgetospeed(&raw), B9600);
-    EXPECT_EQ(raw.c_line, before_.c_line);
-    // Every wait wakes at the first byte, whatever VMIN and VTIME were.
-    for (int k = 0; k < NCCS; ++k) {
-      EXPECT_EQ(raw.c_cc[k], k == VMIN ? 1 : 0) << "c_cc[" << k << "]";
-    }
+TEST_P(RawMode, SetupMakesTheLineRawAndCloseRestoresTheWholeRecord) {
+  openport(GetParam().settings);
 
-    EXPECT_EQ(ttyclose(fd_), 0);
-    fd_ = -1;
-    EXPECT_EQ(settings(), before_);
-    TearDown();
-    SetUp();
+  ttysetup(fd_, 9600);
+  const termios raw = settings();
+  EXPECT_EQ(raw.c_iflag, IGNBRK | IGNPAR);
+  EXPECT_EQ(raw.c_oflag, 0u);
+  EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL | HUPCL),
+            CS8 | CREAD | CLOCAL);
+  EXPECT_EQ(raw.c_lflag, 0u);
+  EXPECT_EQ(cfgetispeed(&raw), B9600);
+  EXPECT_EQ(cfgetospeed(&raw), B9600);
+  EXPECT_EQ(raw.c_line, before_.c_line);
+  // Every wait wakes at the first byte, whatever VMIN and VTIME were.
+  for (int k = 0; k < NCCS; ++k) {
+    EXPECT_EQ(raw.c_cc[k], k == VMIN ? 1 : 0) << "c_cc[" << k << "]";
   }
+
+  EXPECT_EQ(ttyclose(fd_), 0);
+  fd_ = -1;
+  EXPECT_EQ(settings(), before_);
 }
+
+INSTANTIATE_TEST_SUITE_P(From, RawMode, ::testing::ValuesIn(startingsettings()), test::casename());
 
 // Rates a port is often left at that have no speed code of their own (DMX,
 // an ESP8266's boot log, MIDI), and one that has.
@@ -132,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(Rates, SettingsComeBack,
                                            Speed{"esp8266_boot_log", 74880, true},
                                            Speed{"midi", 31250, true},
                                            Speed{"b115200", 115200, false}),
-                         [](const auto& p) { return std::string(p.param.name); });
+                         test::casename());
 
 TEST(TtySpeed, GivesTheCodeForEveryRateAndB9600WithAMessageOtherwise) {
   struct Case {
@@ -150,19 +160,6 @@ TEST(TtySpeed, GivesTheCodeForEveryRateAndB9600WithAMessageOtherwise) {
     const bool known = c.rate == 9600 || c.code != 13;
     EXPECT_EQ(err.text(),
               known ? "" : std::to_string(c.rate) + " bps unavailable.  9600 bps selected.\n");
-  }
-}
-
-// Every message leaves whole, however long the path in it (up to what open(2)
-// takes) or the reason.
-TEST(Messages, ComeOutWholeHoweverLong) {
-  for (const std::size_t length : {std::size_t{10}, std::size_t{600}, longestpath}) {
-    SCOPED_TRACE(length);
-    const std::string path = "/dev/" + std::string(length - 5, 'x');
-    test::stderrcapture err;
-    say("can't open %s\n", path.c_str());
-    report("write error: %s\n", path.c_str());
-    EXPECT_EQ(err.text(), "can't open " + path + "\nvelquin: write error: " + path + "\n");
   }
 }
 
