@@ -17,7 +17,7 @@ struct view {
 };
 // "=ff =15 =ea #15 >71 'q'", without its newline: false unless every item is
 // well formed and there is at least one raw byte.
-bool parseview(std::string_view line, view& v);
+bool parseview(std::string_view text, view& v);
 
 enum class lineis { view, other, malformed };
 
@@ -28,7 +28,7 @@ enum class lineis { view, other, malformed };
 // final space an editor stripped is taken as there. The line is malformed
 // when an item "=xx" that stands on its own, not glued to a word ("x a=12 b"),
 // comes before that place, or there is no such place.
-lineis recordline(std::string_view line, bytes& raw);
+lineis recordline(std::string_view text, bytes& raw);
 
 // Reads a record a line at a time, never whole, and hands the raw bytes of
 // every view line to `batch`, which stops the reading by returning false. 0

@@ -79,10 +79,22 @@ const char usage[] =
 
 namespace {
 
-// clang-format off
-enum { silent_ = 256, late_, wrong_, noise_, stale_, gap_, hold_, rate_, log_, seed_, replay_,
-       version_, port_ };
-// clang-format on
+// The keys of the options that have no short form.
+enum : int {
+  optsilent = 256,
+  optlate,
+  optwrong,
+  optnoise,
+  optstale,
+  optgap,
+  opthold,
+  optrate,
+  optlog,
+  optseed,
+  optreplay,
+  optversion,
+  optport,
+};
 
 struct numeric {
   int key;
@@ -98,11 +110,11 @@ constexpr numeric numerics[] = {
     {'p',     "pace",   0,     600000,     &options::pacems},
     {'g',     "group",  1,     100000,     &options::group},
     {'s',     "split",  1,     100000,     &options::split},
-    {rate_,   "rate",   10,    10000000,   &options::rate},
-    {hold_,   "hold",   0,     3600000,    &options::holdms},
-    {seed_,   "seed",   0,     2147483647, &options::seed},
-    {noise_,  "noise",  0,     100000,     &options::noise},
-    {gap_,    "gap",    0,     10000,      &options::gapms},
+    {optrate,   "rate",   10,    10000000,   &options::rate},
+    {opthold,   "hold",   0,     3600000,    &options::holdms},
+    {optseed,   "seed",   0,     2147483647, &options::seed},
+    {optnoise,  "noise",  0,     100000,     &options::noise},
+    {optgap,    "gap",    0,     10000,      &options::gapms},
 };
 
 constexpr option longs[] = {
@@ -110,13 +122,13 @@ constexpr option longs[] = {
     {"bytes",  required_argument, nullptr, 'b'},    {"random",  required_argument, nullptr, 'r'},
     {"mangled", required_argument, nullptr, 'm'},   {"pace",    required_argument, nullptr, 'p'},
     {"group",  required_argument, nullptr, 'g'},    {"split",   required_argument, nullptr, 's'},
-    {"rate",   required_argument, nullptr, rate_},  {"hold",    required_argument, nullptr, hold_},
-    {"log",    required_argument, nullptr, log_},   {"seed",    required_argument, nullptr, seed_},
-    {"silent", no_argument,       nullptr, silent_}, {"late",   required_argument, nullptr, late_},
-    {"wrong",  no_argument,       nullptr, wrong_}, {"noise",   required_argument, nullptr, noise_},
-    {"stale",  required_argument, nullptr, stale_}, {"gap",     required_argument, nullptr, gap_},
-    {"replay", required_argument, nullptr, replay_}, {"help",   no_argument,       nullptr, 'h'},
-    {"version", no_argument,      nullptr, version_}, {"port",  required_argument, nullptr, port_},
+    {"rate",   required_argument, nullptr, optrate},  {"hold",    required_argument, nullptr, opthold},
+    {"log",    required_argument, nullptr, optlog},   {"seed",    required_argument, nullptr, optseed},
+    {"silent", no_argument,       nullptr, optsilent}, {"late",   required_argument, nullptr, optlate},
+    {"wrong",  no_argument,       nullptr, optwrong}, {"noise",   required_argument, nullptr, optnoise},
+    {"stale",  required_argument, nullptr, optstale}, {"gap",     required_argument, nullptr, optgap},
+    {"replay", required_argument, nullptr, optreplay}, {"help",   no_argument,       nullptr, 'h'},
+    {"version", no_argument,      nullptr, optversion}, {"port",  required_argument, nullptr, optport},
     {nullptr,  0,                 nullptr, 0},
 };
 // clang-format on
@@ -144,10 +156,22 @@ bool hexarg(const std::string& s, const char* option, bytes& b, std::string& err
   return false;
 }
 
+// clang-format off
+//  option      what it sends
+constexpr std::pair<int, source> sources[] = {
+    {'t',       source::text},
+    {'c',       source::codes},
+    {'b',       source::raw},
+    {'r',       source::random},
+    {'m',       source::mangled},
+    {optreplay, source::replay},
+};
+// clang-format on
+
 // Checks an input's value, and keeps what it stands for.
 bool checkinput(input& in, std::string& error) {
-  switch (in.kind) {
-    case 't': {
+  switch (in.from) {
+    case source::text: {
       std::vector<bytes> events;
       for (const char c : unescape(in.arg)) {
         if (!keyevents(c, events)) {
@@ -157,21 +181,22 @@ bool checkinput(input& in, std::string& error) {
       }
       return true;
     }
-    case 'c':
+    case source::codes:
       return hexarg(in.arg, "codes", in.data, error);
-    case 'b':
+    case source::raw:
       return hexarg(in.arg, "bytes", in.data, error);
-    case 'r':
-    case 'm': {
+    case source::random:
+    case source::mangled: {
       int n = 0;
-      const bool good =
-          number(in.arg, in.kind == 'r' ? "random" : "mangled", 0, mostbytes, n, error);
+      const char* name = in.from == source::random ? "random" : "mangled";
+      const bool good = number(in.arg, name, 0, mostbytes, n, error);
       in.size = static_cast<std::size_t>(n);
       return good;
     }
-    default:
+    case source::replay:
       return true;
   }
+  return true;
 }
 
 }  // namespace
@@ -197,28 +222,30 @@ parsed parse(int argc, char** argv) {
   while ((c = getopt_long(argc, argv, "+:t:c:b:r:m:p:g:s:h", longs, nullptr)) != -1) {
     const auto n = std::find_if(std::begin(numerics), std::end(numerics),
                                 [c](const numeric& k) { return k.key == c; });
+    const auto from = std::find_if(std::begin(sources), std::end(sources),
+                                   [c](const auto& k) { return k.first == c; });
     bool good = true;
     if (n != std::end(numerics)) {
       good = number(optarg, n->name, n->lo, n->hi, o.*(n->field), p.error);
-    } else if ((c < 0x80 && std::strchr("tcbrm", c) != nullptr) || c == replay_) {
-      o.inputs.push_back({static_cast<char>(c == replay_ ? 'R' : c), optarg, {}, 0});
+    } else if (from != std::end(sources)) {
+      o.inputs.push_back({from->second, optarg, {}, 0});
       good = checkinput(o.inputs.back(), p.error);
-    } else if (c == late_) {
+    } else if (c == optlate) {
       int i = 0;
       good = number(optarg, "late", 0, 2, i, p.error);
       if (good) o.late[i] = true;
-    } else if (c == stale_) {
+    } else if (c == optstale) {
       good = hexarg(optarg, "stale", o.stale, p.error);
       // No more than a line holds before anyone reads it.
       if (good && o.stale.size() > moststale) {
         p.error = "more than 4096 bytes for --stale";
         good = false;
       }
-    } else if (c == log_ || c == port_) {
-      (c == log_ ? o.log : o.port) = optarg;
-    } else if (c == silent_ || c == wrong_) {
-      (c == silent_ ? o.silent : o.wrong) = true;
-    } else if (c == 'h' || c == version_) {
+    } else if (c == optlog || c == optport) {
+      (c == optlog ? o.log : o.port) = optarg;
+    } else if (c == optsilent || c == optwrong) {
+      (c == optsilent ? o.silent : o.wrong) = true;
+    } else if (c == 'h' || c == optversion) {
       p.what = c == 'h' ? asked::help : asked::version;
       return p;
     } else {

@@ -16,9 +16,12 @@ inline constexpr int usageerror = 2;
 
 extern const char usage[];
 
+// What an input sends after the exchange: the option that gave it.
+enum class source { text, codes, raw, random, mangled, replay };
+
 // One of the inputs sent after the exchange, checked as it was read.
 struct input {
-  char kind;             // the short option: t, c, b, r or m; R for --replay
+  source from;
   std::string arg;       // as given: the text, or the record's path
   bytes data;            // --codes and --bytes: the bytes
   std::size_t size = 0;  // --random and --mangled: how many bytes

@@ -82,18 +82,18 @@ std::vector<part> makeparts(const options& o, std::mt19937& rng, std::vector<rec
   std::vector<part> parts;
   auto next = records.begin();
   for (const input& in : o.inputs) {
-    if (in.kind == 'R') {
+    if (in.from == source::replay) {
       parts.push_back({{}, &*next++});
       continue;
     }
     batches b;
     b.group = o.group;
     char unknown = 0;
-    if (in.kind == 't') typetext(b, unescape(in.arg), unknown);
-    if (in.kind == 'c') typecodes(b, in.data);
-    if (in.kind == 'b') b.addbatch(in.data);
-    if (in.kind == 'r') b.addbatch(randombytes(rng, in.size));
-    if (in.kind == 'm') b.addbatch(mangledframes(rng, in.size));
+    if (in.from == source::text) typetext(b, unescape(in.arg), unknown);
+    if (in.from == source::codes) typecodes(b, in.data);
+    if (in.from == source::raw) b.addbatch(in.data);
+    if (in.from == source::random) b.addbatch(randombytes(rng, in.size));
+    if (in.from == source::mangled) b.addbatch(mangledframes(rng, in.size));
     parts.push_back({std::move(b.list), nullptr});
   }
   return parts;
@@ -241,7 +241,7 @@ int run(const options& o) {
   std::vector<record> records;
   std::string err;
   for (const input& in : o.inputs) {
-    if (in.kind != 'R') continue;
+    if (in.from != source::replay) continue;
     records.push_back({in.arg});
     if (!openrecord(records.back(), err)) return complain(usageerror, err);
   }
@@ -280,7 +280,8 @@ int run(const options& o) {
   }
   // The receiver's input comes from our standard input; the command gets none.
   bool readsstdin = o.inputs.empty();
-  for (const input& in : o.inputs) readsstdin = readsstdin || (in.kind == 'R' && in.arg == "-");
+  for (const input& in : o.inputs)
+    readsstdin = readsstdin || (in.from == source::replay && in.arg == "-");
   if (!o.command.empty()) {
     const bool started = s.cmd.start(o.command, readsstdin, err);
     if (!started || s.cmd.done < 0) {
