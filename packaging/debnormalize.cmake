@@ -1,6 +1,38 @@
-# Run by cpack once the package is made. Its ar members were written with
-# the modes the builder's umask gave them; rewritten in ar's deterministic
-# mode they are 0644, owned by 0 and dated 0, whoever builds the package.
+# Run by cpack once the packages are made.
+#
+# The debug symbols package (.ddeb) is rebuilt with dpkg-deb: CPack lists the
+# build tree's paths in its md5sums, and, as dh_strip does, its documentation
+# is a link to the main package's, whose copyright and changelog cover it.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  if(NOT deb MATCHES "\\.ddeb$")
+    continue()
+  endif()
+  set(root ${deb}.root)
+  file(REMOVE_RECURSE ${root})
+  execute_process(COMMAND dpkg-deb --raw-extract ${deb} ${root} COMMAND_ERROR_IS_FATAL ANY)
+  file(GLOB_RECURSE debug LIST_DIRECTORIES false RELATIVE ${root} ${root}/usr/*)
+  list(SORT debug)
+  set(sums "")
+  foreach(file IN LISTS debug)
+    file(MD5 ${root}/${file} sum)
+    string(APPEND sums "${sum}  ${file}\n")
+  endforeach()
+  file(WRITE ${root}/DEBIAN/md5sums "${sums}")
+  file(MAKE_DIRECTORY ${root}/usr/share/doc)
+  file(CREATE_LINK ${CPACK_PACKAGE_NAME} ${root}/usr/share/doc/${CPACK_PACKAGE_NAME}-dbgsym SYMBOLIC)
+  # Modes and times that do not follow the builder's umask and clock.
+  execute_process(COMMAND chmod -R u=rwX,go=rX ${root} COMMAND_ERROR_IS_FATAL ANY)
+  execute_process(COMMAND find ${root} -exec touch -h -d @$ENV{SOURCE_DATE_EPOCH} {} +
+                  COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE ${deb})
+  execute_process(COMMAND dpkg-deb --root-owner-group -Zgzip --build ${root} ${deb}
+                  OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+  file(REMOVE_RECURSE ${root})
+endforeach()
+
+# The ar members of every package were written with the modes the builder's
+# umask gave them; rewritten in ar's deterministic mode they are 0644, owned
+# by 0 and dated 0, whoever builds the package.
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
   set(work ${deb}.members)
   file(REMOVE_RECURSE ${work})
