@@ -6,7 +6,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
 if(NOT status STREQUAL "0")
   message(FATAL_ERROR "install failed: ${status}")
 endif()
-foreach(f bin/velquin bin/velquin-sim share/man/man1/velquin.1.gz share/man/man1/velquin-sim.1.gz
+foreach(f bin/velquin bin/velquin-sim lib/velquin/velquin-pty share/man/man1/velquin.1.gz
+          share/man/man1/velquin-sim.1.gz
           share/doc/velquin/copyright share/doc/velquin/changelog.gz
           share/bash-completion/completions/velquin-sim)
   if(NOT EXISTS ${PREFIX}/${f})

@@ -48,42 +48,25 @@ fail() {
   exit 1
 }
 
-# The guest: busybox, the builds of the tool and the libraries they need, the
-# USB serial modules, and the init that runs the cases, told its port.
+# The guest: busybox, the builds of the tool and every library they need,
+# the USB serial modules, and the init that runs the cases, told its port.
 cp "$cache/busybox" "$dir/root/bin/" && cp "$here/init" "$dir/root/" || exit 1
-cp "$tool" "$dir/root/bin/velquin" || exit 1
-guestbins=$dir/root/bin/velquin
+guestbins=$tool
 if [ "$usb" = 1 ]; then
-  cp "$usbtool" "$dir/root/bin/velquin-usb" || exit 1
-  guestbins="$guestbins $dir/root/bin/velquin-usb"
+  guestbins="$guestbins $usbtool"
   for m in common/usb-common core/usbcore host/xhci-hcd host/xhci-pci serial/usbserial \
     serial/ftdi_sio; do
     cp "$modules/$m.ko" "$dir/root/lib/modules/" || skip "$modules/$m.ko missing"
   done
 fi
-if [ "$arch" = amd64 ]; then
-  libs=$(ldd $guestbins | grep -v ':$' | grep -o '/[^ ]*' | sort -u)
-else
-  # ldd cannot read another architecture's programs: follow what each one
-  # needs through the cross compiler's libraries.
-  sysroot=/usr/aarch64-linux-gnu/lib
-  libs=$(readelf -l "$tool" | sed -n 's/.*interpreter: \(.*\)]/\1/p')
-  pending=$(readelf -d $guestbins | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-  while [ -n "$pending" ]; do
-    next=
-    for name in $pending; do
-      case " $libs " in *"/$name "*) continue ;; esac
-      libs="$libs /lib/$name"
-      next="$next $(readelf -d "$sysroot/$name" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')"
-    done
-    pending=$next
-  done
-fi
-for lib in $libs; do
-  from=$lib
-  [ "$arch" = amd64 ] || from=$sysroot/$(basename "$lib")
-  mkdir -p "$dir/root$(dirname "$lib")" && cp -L "$from" "$dir/root$lib" || exit 1
-done
+# lddtree reads the libraries from this machine's own, or from the cross
+# compiler's for arm64. It runs on Debian's python3, whose pyelftools a
+# python3 earlier on PATH (pyenv, say) lacks.
+libroot=/
+[ "$arch" = amd64 ] || libroot=/usr/aarch64-linux-gnu
+# shellcheck disable=SC2086 # one word a program
+/usr/bin/python3 "$(command -v lddtree)" --no-auto-root --root "$libroot" \
+  --copy-to-tree "$dir/root" --bindir /bin $guestbins > /dev/null || exit 1
 if [ "$arch" = amd64 ]; then
   echo "port= usb=1" > "$dir/root/guest.conf"
 else
@@ -96,11 +79,13 @@ fi
 mkfifo "$dir/monitor.in" "$dir/monitor.out"
 cat "$dir/monitor.out" > "$dir/monitor.log" &
 if [ "$arch" = amd64 ]; then
+  # shellcheck disable=SC2054 # QEMU's own options hold commas
   machine=(-accel tcg -m 256 -smp 1 -append "console=ttyS0 panic=-1 quiet"
     -serial stdio -serial pty -device qemu-xhci -chardev pty,id=usbline
     -device usb-serial,chardev=usbline,id=adapter)
   uartlabel=serial1
 else
+  # shellcheck disable=SC2054 # QEMU's own options hold commas
   machine=(-M virt -cpu cortex-a53 -accel tcg -m 256 -smp 1
     -append "console=ttyS0 8250.nr_uarts=1 panic=-1 quiet"
     -chardev stdio,id=console -device pci-serial,chardev=console -serial pty)
@@ -111,12 +96,13 @@ coproc guest {
   exec "$qemu" "${machine[@]}" -nodefaults -display none -no-reboot \
     -kernel "$kernel" -initrd "$dir/initrd.gz" -monitor "pipe:$dir/monitor" 2>&1
 }
+# shellcheck disable=SC2154 # set by coproc
 qemupid=$guest_PID
 simpid=
 trap 'kill $qemupid $simpid 2> /dev/null' EXIT
 
 # QEMU names the host ends of the lines before the guest starts.
-uart= usbline=
+uart='' usbline=''
 while [ -z "$uart" ] || { [ "$usb" = 1 ] && [ -z "$usbline" ]; }; do
   IFS= read -r -t 30 line <&"${guest[0]}" || fail "QEMU did not start"
   echo "$line" >> "$log"
