@@ -144,6 +144,14 @@ TEST_F(Faults, BurstsOfFourKilobytes) {
   EXPECT_EQ(std::string(typed.begin(), typed.begin() + static_cast<long>(many.size())), many);
 }
 
+TEST_F(Faults, ALateAnswerIsAskedForAgain) {
+  ASSERT_EQ(play({"--late=1", "--text=ok"}), 0);
+  EXPECT_EQ(checkoutput(child_, sent(),
+                        "sending init string #0\nsending init string #1\n"
+                        "sending init string #1\nsending init string #2\n"),
+            text("ok"));
+}
+
 TEST_F(Faults, NoiseBeforeEveryAnswer) {
   ASSERT_EQ(play({"--noise=20", "--seed=7", "--text=ok"}), 0);
   // The exchange's own messages come first, before any from the decoders.

@@ -246,6 +246,10 @@ TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
        124,
        3500ms},
       {"standard input open", {"ttyS1", "timeout", "2", exe}, 124, 3500ms, true},
+      {"its status after the hang-up",
+       {"--hold=0", "--text=a", "ttyS1", "sh", "-c", pty + "; exit 3"},
+       3,
+       3000ms},
       {"ended by a signal",
        {"--text=a", "ttyS1", "sh", "-c", "kill -TERM $$"},
        128 + SIGTERM,
@@ -542,6 +546,7 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     std::string out = "";    // a file for standard output instead of the pipe
     std::string shown = "";  // what the pipe then holds
     std::string in = "";     // a file for standard input
+    std::string piped = "";  // or what comes through a pipe on it
   };
   // Records to replay that hold no batch, and one that a log must not empty.
   const std::string record = "Ok\n" + qline;
@@ -559,6 +564,7 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
       {{"--codes", "1g", "ttyS1"}, 2, usage("bad byte list for --codes: '1g'")},
       {{"--bytes", "100", "ttyS1"}, 2, usage("bad byte list for --bytes: '100'")},
       {{"--pace", "-1", "ttyS1"}, 2, usage("bad number for --pace: '-1'")},
+      {{"--pace=", "ttyS1"}, 2, usage("bad number for --pace: ''")},
       {{"--late", "3", "ttyS1"}, 2, usage("bad number for --late: '3'")},
       {{"--random=16777217", "ttyS1"}, 2, usage("bad number for --random: '16777217'")},
       {{"--text", "x"}, 2, usage("missing LINK")},
@@ -566,6 +572,14 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
        2,
        "velquin-sim: /nonexistent/session.log: No such file or directory\n"},
       {{"--replay=/", "ttyS1"}, 2, "velquin-sim: /: Is a directory\n"},
+      // Read from a pipe, a record is sent up to its bad line, and nothing after it.
+      {{"--replay=-", "--bytes=ff 15 ea", "ttyS1", exe},
+       2,
+       allsent + "velquin-sim: -:2: not a line of the tool's output\n",
+       "",
+       "Ok\n=ff =12 =ed #12 \n",
+       "",
+       "=ff =12 =ed #12 \n=ff =1g \n"},
       {{"--replay=empty.log", "ttyS1", exe},
        2,
        "velquin-sim: empty.log: no line of the tool's output\n"},
@@ -595,7 +609,13 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     spawnoptions o = here(k.args);
     o.out = k.out;
     o.in = k.in;
+    o.input = !k.piped.empty();
     ASSERT_TRUE(spawn(c, simexe, o));
+    if (o.input) {
+      ASSERT_EQ(write(c.in, k.piped.data(), k.piped.size()), static_cast<ssize_t>(k.piped.size()));
+      close(c.in);
+      c.in = -1;
+    }
     EXPECT_EQ(finish(c, 10s), k.status);
     EXPECT_EQ(c.errtext, k.err);
     EXPECT_EQ(c.outtext, k.shown);
