@@ -15,16 +15,14 @@
 namespace velquin::test {
 namespace {
 
+using velquin::test::PrintTo;
+
 using clock = std::chrono::steady_clock;
 
 struct Closed {
   const char* name;
   std::vector<int> fds;
 };
-
-void PrintTo(const Closed& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class ClosedStandard : public Program, public ::testing::WithParamInterface<Closed> {};
 
@@ -207,10 +205,6 @@ struct HungUp {
   const char* messages;
 };
 
-void PrintTo(const HungUp& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class HangUpInTheExchange : public Program, public ::testing::WithParamInterface<HungUp> {};
 
 TEST_P(HangUpInTheExchange, FailsLikeASilentReceiver) {
@@ -269,10 +263,6 @@ struct Fault {
   bool ends;
   const char* messages;  // after the exchange's
 };
-
-void PrintTo(const Fault& c, std::ostream* os) {
-  *os << c.name;
-}
 
 class FailedWait : public Program, public ::testing::WithParamInterface<Fault> {};
 
@@ -347,10 +337,6 @@ struct Unwritable {
   bool hangup;      // and then the line hung up
 };
 
-void PrintTo(const Unwritable& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class UnwritableOutput : public Program, public ::testing::WithParamInterface<Unwritable> {};
 
 // However long the line and whenever the write fails, the run ends with the
@@ -370,7 +356,13 @@ TEST_P(UnwritableOutput, EndsTheRunAndRestoresTheLine) {
   if (!c.batch.empty() || c.hangup) {
     receiver_.join();  // the last answer is sent
     ASSERT_TRUE(sim::linesend(line_, c.batch));
-    for (int k = 0; k < 2000 && sim::lineunread(line_) > 0; ++k) std::this_thread::sleep_for(1ms);
+    // Read by the tool: nothing unread for a while, as bytes on their way
+    // through the pseudo-terminal do not count yet.
+    const auto t0 = clock::now();
+    for (auto quiet = t0; clock::now() - quiet < 100ms && clock::now() - t0 < 5s;) {
+      if (sim::lineunread(line_) > 0) quiet = clock::now();
+      std::this_thread::sleep_for(1ms);
+    }
     if (c.hangup) sim::linehangup(line_);
   }
   EXPECT_EQ(finish(child_, 15s), 2);

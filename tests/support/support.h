@@ -81,6 +81,16 @@ int finish(child& c, std::chrono::milliseconds limit);
 std::string wholesettingsof(int fd);
 bool setcustomspeed(int fd, unsigned rate);
 
+// Prints a case of a parameterised test by its `name`, in GoogleTest's
+// messages; a file brings it into its cases' namespace with `using`.
+template <typename test>
+requires requires(const test& t) {
+  t.name;
+}
+void PrintTo(const test& t, std::ostream* os) {
+  *os << t.name;
+}
+
 // Names an instance of a parameterised test after its case's `name`, in the
 // letters, digits and underscores that GoogleTest allows.
 struct casename {

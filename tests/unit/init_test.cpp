@@ -15,6 +15,8 @@
 namespace velquin {
 namespace {
 
+using test::PrintTo;
+
 using namespace std::chrono_literals;
 using clock = std::chrono::steady_clock;
 using sim::bytes;
@@ -32,10 +34,6 @@ struct Case {
   int result;
   std::string messages;
 };
-
-void PrintTo(const Case& c, std::ostream* os) {
-  *os << c.name;
-}
 
 // What the receiver must have heard: one whole request for every "sending" line.
 bytes requestsin(const std::string& messages) {

@@ -11,6 +11,8 @@
 namespace velquin {
 namespace {
 
+using test::PrintTo;
+
 using test::bytes;
 
 // The port as the tool opens it, on a pseudo-terminal whose other side the
@@ -33,10 +35,6 @@ struct Start {
   const char* name;
   termios settings;
 };
-
-void PrintTo(const Start& s, std::ostream* os) {
-  *os << s.name;
-}
 
 // Starting settings a pseudo-terminal keeps as they are: 8 data bits, no parity.
 std::vector<Start> startingsettings() {
@@ -102,10 +100,6 @@ struct Speed {
   unsigned rate;
   bool custom;  // set through termios2 as BOTHER and the rate, not as a speed code
 };
-
-void PrintTo(const Speed& s, std::ostream* os) {
-  *os << s.name;
-}
 
 class SettingsComeBack : public TtyLine, public ::testing::WithParamInterface<Speed> {};
 
