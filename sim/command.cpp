@@ -20,7 +20,8 @@ bool command::start(const std::vector<std::string>& words, bool quietstdin, std:
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (quietstdin) posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  // Failing (ENOMEM), the command would read the emulator's own input.
+  int e = quietstdin ? posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) : 0;
   // The emulator ignores SIGPIPE; the command starts with it as usual.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -29,7 +30,7 @@ bool command::start(const std::vector<std::string>& words, bool quietstdin, std:
   sigaddset(&pipe, SIGPIPE);
   posix_spawnattr_setsigdefault(&attributes, &pipe);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-  const int e = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  if (e == 0) e = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (e != 0) {
@@ -39,7 +40,7 @@ bool command::start(const std::vector<std::string>& words, bool quietstdin, std:
   }
   // Not yet reaped, it cannot be another process by now. Every wait of the
   // emulator watches it; without it (Linux before 5.3) they could outlive
-  // the command for ever, so the command is not run.
+  // the command for ever, so the command is killed and the run refused.
   done = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (done < 0) {
     err = "cannot watch " + words[0] + ": " + std::strerror(errno);
