@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # velquinwatch: velquin, with the port's settings put back however it ends,
 # Ctrl-C included, which on a built-in port or a real cable is how watching
 # ends. Source this file from ~/.bashrc (`. /usr/share/doc/velquin/examples/
