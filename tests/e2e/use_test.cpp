@@ -225,7 +225,9 @@ TEST_P(HangUpInTheExchange, FailsLikeASilentReceiver) {
   }
   sim::linehangup(line_);
   EXPECT_EQ(finish(child_, 15s), 0);
-  EXPECT_LT(clock::now() - t0, 7s);
+  // The exchange's 5 to 6 seconds, and the start of a program that qemu-user
+  // may take a second over; not a timeout of 15 seconds a byte.
+  EXPECT_LT(clock::now() - t0, 8s);
   EXPECT_LT(child_.cpu, 0.5);
   EXPECT_EQ(child_.outtext, "Failed (-2)\n");
   EXPECT_TRUE(std::regex_match(child_.errtext, std::regex(c.messages))) << child_.errtext;
