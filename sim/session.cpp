@@ -40,8 +40,6 @@ int complain(int status, const std::string& message) {
 struct record {
   std::string path;
   std::FILE* in = nullptr;
-  bool checked = false;
-  off_t start = 0;  // where a checked record is read again from
 };
 
 std::string recordproblem(const record& r, int bad, int views) {
@@ -60,14 +58,15 @@ bool openrecord(record& r, std::string& error) {
     error = r.path + ": " + std::strerror(errno);
     return false;
   }
-  r.start = S_ISREG(st.st_mode) ? ftello(r.in) : -1;
-  if (r.start < 0) return true;
+  const off_t start = S_ISREG(st.st_mode) ? ftello(r.in) : -1;
+  if (start < 0) return true;
   int views = 0;
   const int bad = readrecord(r.in, [&](bytes&) { return ++views > 0; });
   error = recordproblem(r, bad, views);
-  r.checked = error.empty() && fseeko(r.in, r.start, SEEK_SET) == 0;
-  if (error.empty() && !r.checked) error = r.path + ": " + std::strerror(errno);
-  return r.checked;
+  if (error.empty() && fseeko(r.in, start, SEEK_SET) != 0) {
+    error = r.path + ": " + std::strerror(errno);
+  }
+  return error.empty();
 }
 
 // What goes out after the exchange, in the order given: batches made up
