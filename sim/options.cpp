@@ -117,19 +117,31 @@ constexpr numeric numerics[] = {
     {optgap,    "gap",    0,     10000,      &options::gapms},
 };
 
+//  name        value              key
 constexpr option longs[] = {
-    {"text",   required_argument, nullptr, 't'},    {"codes",   required_argument, nullptr, 'c'},
-    {"bytes",  required_argument, nullptr, 'b'},    {"random",  required_argument, nullptr, 'r'},
-    {"mangled", required_argument, nullptr, 'm'},   {"pace",    required_argument, nullptr, 'p'},
-    {"group",  required_argument, nullptr, 'g'},    {"split",   required_argument, nullptr, 's'},
-    {"rate",   required_argument, nullptr, optrate},  {"hold",    required_argument, nullptr, opthold},
-    {"log",    required_argument, nullptr, optlog},   {"seed",    required_argument, nullptr, optseed},
-    {"silent", no_argument,       nullptr, optsilent}, {"late",   required_argument, nullptr, optlate},
-    {"wrong",  no_argument,       nullptr, optwrong}, {"noise",   required_argument, nullptr, optnoise},
-    {"stale",  required_argument, nullptr, optstale}, {"gap",     required_argument, nullptr, optgap},
-    {"replay", required_argument, nullptr, optreplay}, {"help",   no_argument,       nullptr, 'h'},
-    {"version", no_argument,      nullptr, optversion}, {"port",  required_argument, nullptr, optport},
-    {nullptr,  0,                 nullptr, 0},
+    {"text",    required_argument, nullptr, 't'},
+    {"codes",   required_argument, nullptr, 'c'},
+    {"bytes",   required_argument, nullptr, 'b'},
+    {"random",  required_argument, nullptr, 'r'},
+    {"mangled", required_argument, nullptr, 'm'},
+    {"replay",  required_argument, nullptr, optreplay},
+    {"seed",    required_argument, nullptr, optseed},
+    {"pace",    required_argument, nullptr, 'p'},
+    {"group",   required_argument, nullptr, 'g'},
+    {"split",   required_argument, nullptr, 's'},
+    {"rate",    required_argument, nullptr, optrate},
+    {"hold",    required_argument, nullptr, opthold},
+    {"port",    required_argument, nullptr, optport},
+    {"log",     required_argument, nullptr, optlog},
+    {"silent",  no_argument,       nullptr, optsilent},
+    {"late",    required_argument, nullptr, optlate},
+    {"wrong",   no_argument,       nullptr, optwrong},
+    {"noise",   required_argument, nullptr, optnoise},
+    {"stale",   required_argument, nullptr, optstale},
+    {"gap",     required_argument, nullptr, optgap},
+    {"help",    no_argument,       nullptr, 'h'},
+    {"version", no_argument,       nullptr, optversion},
+    {nullptr,   0,                 nullptr, 0},
 };
 // clang-format on
 
