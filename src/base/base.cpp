@@ -13,7 +13,8 @@ namespace {
 // Room for the longest message: a path and a reason around it.
 constexpr std::size_t messagesize = longestpath + 256;
 
-void sayv(const char* head, const char* fmt, std::va_list args) {
+__attribute__((format(printf, 2, 0))) void sayv(const char* head, const char* fmt,
+                                                std::va_list args) {
   char text[messagesize];
   int n = head != nullptr ? std::snprintf(text, sizeof text, "%s: ", head) : 0;
   n += std::vsnprintf(text + n, sizeof text - static_cast<std::size_t>(n), fmt, args);
