@@ -1,25 +1,48 @@
 # Run by cpack once the packages are made.
 #
-# The debug symbols package (.ddeb) is rebuilt with dpkg-deb: CPack lists the
-# build tree's paths in its md5sums, and, as dh_strip does, its documentation
-# is a link to the main package's, whose copyright and changelog cover it.
+# Every package is built again with dpkg-deb, so that nothing in it depends on
+# the builder's file system, umask or clock. CPack's Installed-Size adds up the
+# sizes of the directories, which differ from one file system to another: it is
+# counted again as dpkg-gencontrol counts it, a KiB a directory or link and the
+# rounded-up KiB of each file. In the debug symbols package (.ddeb) CPack lists
+# the build tree's paths in its md5sums, and, as dh_strip does, its
+# documentation is a link to the main package's, whose copyright and changelog
+# cover it.
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
-  if(NOT deb MATCHES "\\.ddeb$")
-    continue()
-  endif()
   set(root ${deb}.root)
   file(REMOVE_RECURSE ${root})
   execute_process(COMMAND dpkg-deb --raw-extract ${deb} ${root} COMMAND_ERROR_IS_FATAL ANY)
-  file(GLOB_RECURSE debug LIST_DIRECTORIES false RELATIVE ${root} ${root}/usr/*)
-  list(SORT debug)
-  set(sums "")
-  foreach(file IN LISTS debug)
-    file(MD5 ${root}/${file} sum)
-    string(APPEND sums "${sum}  ${file}\n")
+  if(deb MATCHES "\\.ddeb$")
+    file(GLOB_RECURSE debug LIST_DIRECTORIES false RELATIVE ${root} ${root}/usr/*)
+    list(SORT debug)
+    set(sums "")
+    foreach(file IN LISTS debug)
+      file(MD5 ${root}/${file} sum)
+      string(APPEND sums "${sum}  ${file}\n")
+    endforeach()
+    file(WRITE ${root}/DEBIAN/md5sums "${sums}")
+    file(MAKE_DIRECTORY ${root}/usr/share/doc)
+    file(CREATE_LINK ${CPACK_PACKAGE_NAME} ${root}/usr/share/doc/${CPACK_PACKAGE_NAME}-dbgsym
+         SYMBOLIC)
+  endif()
+
+  file(GLOB_RECURSE entries LIST_DIRECTORIES true RELATIVE ${root} ${root}/*)
+  set(kib 0)
+  foreach(entry IN LISTS entries)
+    if(entry MATCHES "^DEBIAN(/|$)")
+      continue()
+    elseif(IS_SYMLINK ${root}/${entry} OR IS_DIRECTORY ${root}/${entry})
+      math(EXPR kib "${kib} + 1")
+    else()
+      file(SIZE ${root}/${entry} size)
+      math(EXPR kib "${kib} + (${size} + 1023) / 1024")
+    endif()
   endforeach()
-  file(WRITE ${root}/DEBIAN/md5sums "${sums}")
-  file(MAKE_DIRECTORY ${root}/usr/share/doc)
-  file(CREATE_LINK ${CPACK_PACKAGE_NAME} ${root}/usr/share/doc/${CPACK_PACKAGE_NAME}-dbgsym SYMBOLIC)
+  file(READ ${root}/DEBIAN/control control)
+  string(REGEX REPLACE "\nInstalled-Size: [0-9]+\n" "\nInstalled-Size: ${kib}\n" control
+                       "${control}")
+  file(WRITE ${root}/DEBIAN/control "${control}")
+
   # Modes and times that do not follow the builder's umask and clock.
   execute_process(COMMAND chmod -R u=rwX,go=rX ${root} COMMAND_ERROR_IS_FATAL ANY)
   execute_process(COMMAND find ${root} -exec touch -h -d @$ENV{SOURCE_DATE_EPOCH} {} +
