@@ -16,9 +16,12 @@ constexpr std::size_t messagesize = longestpath + 256;
 __attribute__((format(printf, 2, 0))) void sayv(const char* head, const char* fmt,
                                                 std::va_list args) {
   char text[messagesize];
-  int n = head != nullptr ? std::snprintf(text, sizeof text, "%s: ", head) : 0;
-  n += std::vsnprintf(text + n, sizeof text - static_cast<std::size_t>(n), fmt, args);
-  if (n < 0) return;
+  const int lead = head != nullptr ? std::snprintf(text, sizeof text, "%s: ", head) : 0;
+  if (lead < 0) return;
+  const int body =
+      std::vsnprintf(text + lead, sizeof text - static_cast<std::size_t>(lead), fmt, args);
+  if (body < 0) return;
+  int n = lead + body;
   if (static_cast<std::size_t>(n) >= sizeof text) {
     n = static_cast<int>(sizeof text) - 1;
     text[n - 1] = '\n';
