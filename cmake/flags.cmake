@@ -11,17 +11,12 @@ function(velquin_debianflags compile link)
                  -D_FORTIFY_SOURCE=2 PARENT_SCOPE)
   set(${link} -Wl,-z,relro -Wl,-z,now PARENT_SCOPE)
   find_program(VELQUIN_DPKG_BUILDFLAGS dpkg-buildflags)
-  find_program(VELQUIN_DPKG_ARCHITECTURE dpkg-architecture)
-  if(NOT VELQUIN_DPKG_BUILDFLAGS OR (CMAKE_CROSSCOMPILING AND NOT VELQUIN_DPKG_ARCHITECTURE))
+  if(NOT VELQUIN_DPKG_BUILDFLAGS OR (CMAKE_CROSSCOMPILING AND VELQUIN_DEB_ARCH STREQUAL ""))
     return()
   endif()
   set(query ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all)
   if(CMAKE_CROSSCOMPILING)
-    execute_process(COMMAND ${VELQUIN_DPKG_ARCHITECTURE} -t ${CMAKE_LIBRARY_ARCHITECTURE}
-                            -qDEB_HOST_ARCH
-                    OUTPUT_VARIABLE arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET
-                    COMMAND_ERROR_IS_FATAL ANY)
-    list(APPEND query ${VELQUIN_DPKG_ARCHITECTURE} -a ${arch} -c)
+    list(APPEND query ${VELQUIN_DPKG_ARCHITECTURE} -a ${VELQUIN_DEB_ARCH} -c)
   endif()
   foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
     execute_process(COMMAND ${query} ${VELQUIN_DPKG_BUILDFLAGS} --get ${kind}
