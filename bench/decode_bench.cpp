@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "decode/decode.h"
-#include "sim/keys.h"
+#include "sim/receiver/keys.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/exchange.h"
-#include "sim/line.h"
+#include "sim/receiver/exchange.h"
+#include "sim/receiver/line.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "decode/decode.h"
 #include "program.h"
-#include "sim/log.h"
+#include "sim/program/records.h"
 
 namespace velquin::test {
 namespace {

@@ -8,8 +8,8 @@
 #include <regex>
 
 #include "program.h"
-#include "sim/log.h"
-#include "sim/options.h"
+#include "sim/program/options.h"
+#include "sim/program/records.h"
 
 namespace velquin::test {
 namespace {

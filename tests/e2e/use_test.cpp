@@ -10,7 +10,7 @@
 #include <regex>
 
 #include "program.h"
-#include "sim/log.h"
+#include "sim/program/records.h"
 
 namespace velquin::test {
 namespace {

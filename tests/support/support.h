@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "sim/exchange.h"
-#include "sim/keys.h"
-#include "sim/line.h"
+#include "sim/receiver/exchange.h"
+#include "sim/receiver/keys.h"
+#include "sim/receiver/line.h"
 
 bool operator==(const termios& a, const termios& b);
 void PrintTo(const termios& t, std::ostream* os);

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string_view>
 
-#include "sim/keys.h"
+#include "sim/receiver/keys.h"
 
 namespace velquin::sim {
 

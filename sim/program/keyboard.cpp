@@ -1,4 +1,4 @@
-#include "sim/keyboard.h"
+#include "sim/program/keyboard.h"
 
 #include <signal.h>
 #include <termios.h>

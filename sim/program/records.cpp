@@ -1,4 +1,4 @@
-#include "sim/log.h"
+#include "sim/program/records.h"
 
 #include <sys/types.h>
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <iterator>
 
-#include "sim/exchange.h"
+#include "sim/receiver/exchange.h"
 
 namespace velquin::sim {
 namespace {

@@ -8,8 +8,8 @@
 #include <span>
 #include <stop_token>
 
-#include "sim/keys.h"
-#include "sim/line.h"
+#include "sim/receiver/keys.h"
+#include "sim/receiver/line.h"
 
 namespace velquin::sim {
 

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "sim/line.h"
+#include "sim/receiver/line.h"
 
 namespace velquin::sim {
 namespace {

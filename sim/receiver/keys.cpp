@@ -2,7 +2,7 @@
 #include <charconv>
 #include <iterator>
 
-#include "sim/keys.h"
+#include "sim/receiver/keys.h"
 
 namespace velquin::sim {
 namespace {

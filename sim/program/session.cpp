@@ -1,4 +1,4 @@
-#include "sim/session.h"
+#include "sim/program/session.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "sim/command.h"
-#include "sim/exchange.h"
-#include "sim/keyboard.h"
-#include "sim/keys.h"
-#include "sim/line.h"
-#include "sim/log.h"
+#include "sim/program/command.h"
+#include "sim/program/keyboard.h"
+#include "sim/program/records.h"
+#include "sim/receiver/exchange.h"
+#include "sim/receiver/keys.h"
+#include "sim/receiver/line.h"
 
 namespace velquin::sim {
 namespace {

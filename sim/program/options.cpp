@@ -1,4 +1,4 @@
-#include "sim/options.h"
+#include "sim/program/options.h"
 
 #include <algorithm>
 #include <cerrno>

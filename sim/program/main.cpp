@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sim/options.h"
-#include "sim/session.h"
+#include "sim/program/options.h"
+#include "sim/program/session.h"
 
 int main(int argc, char** argv) {
   using namespace velquin::sim;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/keys.h"
+#include "sim/receiver/keys.h"
 
 namespace velquin::sim {
 

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "sim/command.h"
+#include "sim/program/command.h"
 
 extern char** environ;
 

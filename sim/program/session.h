@@ -1,7 +1,7 @@
 // One run of the emulator: the line, the command on it, the exchange, and
 // what goes out after it.
 #pragma once
-#include "sim/options.h"
+#include "sim/program/options.h"
 
 namespace velquin::sim {
 
