@@ -20,15 +20,17 @@ constexpr std::size_t batchsize = 4096;
 // Typing as a receiver delivers it: every key press and release in its own
 // frame, Shift pressed around capitals; then random bytes.
 bytes typedstream(std::size_t atleast) {
-  velquin::sim::batches b;
+  bytes stream;
+  const velquin::sim::sink add = [&](std::span<const std::uint8_t> frame, bool) {
+    stream.insert(stream.end(), frame.begin(), frame.end());
+    return true;
+  };
   char unknown = 0;
-  while (b.list.size() * 3 < atleast) {
+  while (stream.size() < atleast) {
     velquin::sim::typetext(
-        b, "The quick brown fox jumps over the lazy dog; THE QUICK BROWN FOX, 0123456789!\n",
+        "The quick brown fox jumps over the lazy dog; THE QUICK BROWN FOX, 0123456789!\n", 1, add,
         unknown);
   }
-  bytes stream;
-  for (const bytes& f : b.list) stream.insert(stream.end(), f.begin(), f.end());
   return stream;
 }
 

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,17 +108,22 @@ bool begin(subject& s, bool exchange) {
     std::fprintf(stderr, "%s\n", err.c_str());
     return false;
   }
-  std::jthread receiver;
+  // The exchange on a copy of the line whose stop ends it once the tool has
+  // started, or failed to.
+  sim::line own = s.l;
+  own.stop = eventfd(0, EFD_CLOEXEC);
+  std::thread receiver;
   if (exchange) {
     receiver =
-        std::jthread([&](std::stop_token stop) { sim::playexchange(s.l, {}, 30s, nullptr, stop); });
+        std::thread([own] { sim::playexchange(own, {}, sim::steady::now() + 30s, nullptr); });
   }
   s.r = start(s.command);
-  if (!readline(s.r.out, s.pending, 15s)) {
-    std::fprintf(stderr, "%s did not start\n", s.command[0].c_str());
-    return false;
-  }
-  return true;
+  const bool started = readline(s.r.out, s.pending, 15s);
+  eventfd_write(own.stop, 1);
+  if (receiver.joinable()) receiver.join();
+  close(own.stop);
+  if (!started) std::fprintf(stderr, "%s did not start\n", s.command[0].c_str());
+  return started;
 }
 
 void end(subject& s) {

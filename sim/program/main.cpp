@@ -5,25 +5,46 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "sim/program/options.h"
 #include "sim/program/session.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+int start(int argc, char** argv) {
   using namespace velquin::sim;
-  // Started with 0, 1 or 2 closed, a port or the link's lock file would open
-  // as one of them, and be typed from or written to.
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return 1;
-  }
   const parsed p = parse(argc, argv);
   if (!p.error.empty()) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", me, p.error.c_str(), me);
     return usageerror;
   }
   if (p.what == asked::run) return run(p.opts);
-  std::fputs(p.what == asked::help ? usage : "velquin-sim " VELQUIN_VERSION "\n", stdout);
-  if (std::fflush(stdout) == 0) return 0;
+  // Longer than stdout's buffer, the help fails in fputs, not in the flush.
+  const char* text = p.what == asked::help ? usage : "velquin-sim " VELQUIN_VERSION "\n";
+  if (std::fputs(text, stdout) != EOF && std::fflush(stdout) == 0) return 0;
   std::fprintf(stderr, "%s: write error: %s\n", me, std::strerror(errno));
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using velquin::sim::me;
+  // Started with 0, 1 or 2 closed, a port or the link's lock file would open
+  // as one of them, and be typed from or written to.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return 1;
+  }
+  // Caught here, an exception has unwound the run, and every guard on the
+  // way has put back what it made.
+  try {
+    return start(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "%s: out of memory\n", me);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", me, e.what());
+  }
   return 1;
 }

@@ -34,16 +34,20 @@ const char usage[] =
     "      --replay=FILE    send the batches recorded in FILE, a log of the tool's\n"
     "                       output (- for standard input): every view line's raw\n"
     "                       bytes as one batch; other lines are skipped\n"
+    "      --raw=FILE       send the bytes of FILE as they are (- for standard\n"
+    "                       input), a --log or a logic analyser's capture, in\n"
+    "                       batches of --split bytes at --rate\n"
     "      --seed=N         seed the random bytes, 0 to 2147483647 (default: the\n"
     "                       same every run)\n"
     "\n"
     "Pacing:\n"
     "  -p, --pace=MS        pause between batches, 0 to 600000 (default 100)\n"
     "  -g, --group=N        frames in a batch, 1 to 100000 (default 1)\n"
-    "  -s, --split=N        cut every batch after its first N bytes, 1 to 100000\n"
+    "  -s, --split=N        cut every batch after its first N bytes, 1 to 100000;\n"
+    "                       the size of --raw's batches (default 64)\n"
     "      --rate=BPS       send at most BPS bits per second, 10 to 10000000, ten\n"
     "                       bits a byte, in slices of 10 ms, as a serial line\n"
-    "                       delivers them\n"
+    "                       delivers them (default: no limit; 9600 for --raw)\n"
     "      --hold=MS        keep the line up this long once the tool has read\n"
     "                       everything sent, 0 to 3600000 (default 500)\n"
     "\n"
@@ -71,11 +75,14 @@ const char usage[] =
     "HEX is a list of byte values in hexadecimal: \"ff 15 ea\" or \"ff,15,ea\".\n"
     "Exit status: the COMMAND's, 128+N when signal N ended it; without one 0.\n"
     "1 when the line cannot be made, LINK is served by another velquin-sim, the\n"
-    "device cannot be used, the log cannot be opened or written, or this help\n"
-    "cannot be written; then 1 whatever the COMMAND's. 2 for a bad option, a\n"
-    "character no key types, a log that is the record to replay, or a record\n"
-    "that cannot be read, holds a malformed view line or none at all. 127 when\n"
-    "the COMMAND cannot be run.\n";
+    "device cannot be used or fails, the COMMAND cannot be watched (no pidfd, or\n"
+    "no descriptor left), the log cannot be opened or written or had bytes left\n"
+    "unwritten when the COMMAND ended, memory runs out, or this help or the\n"
+    "version cannot be written; then 1 whatever the COMMAND's. 2 for a bad option\n"
+    "(an empty name among them), a character no key types, a log that is the\n"
+    "line or a file to send, or a file to send that cannot be read, or a record\n"
+    "that holds a malformed or overlong line or no view line. 127 when the\n"
+    "COMMAND cannot be run.\n";
 
 namespace {
 
@@ -94,6 +101,7 @@ enum : int {
   optreplay,
   optversion,
   optport,
+  optraw,
 };
 
 struct numeric {
@@ -125,6 +133,7 @@ constexpr option longs[] = {
     {"random",  required_argument, nullptr, 'r'},
     {"mangled", required_argument, nullptr, 'm'},
     {"replay",  required_argument, nullptr, optreplay},
+    {"raw",     required_argument, nullptr, optraw},
     {"seed",    required_argument, nullptr, optseed},
     {"pace",    required_argument, nullptr, 'p'},
     {"group",   required_argument, nullptr, 'g'},
@@ -173,12 +182,18 @@ bool hexarg(const std::string& s, const char* option, bytes& b, std::string& err
 constexpr std::pair<int, source> sources[] = {
     {'t',       source::text},
     {'c',       source::codes},
-    {'b',       source::raw},
+    {'b',       source::hex},
     {'r',       source::random},
     {'m',       source::mangled},
     {optreplay, source::replay},
+    {optraw,    source::raw},
 };
 // clang-format on
+
+bool named(const std::string& name, const char* what, std::string& error) {
+  if (name.empty()) error = std::string("empty name for ") + what;
+  return !name.empty();
+}
 
 // Checks an input's value, and keeps what it stands for.
 bool checkinput(input& in, std::string& error) {
@@ -195,7 +210,7 @@ bool checkinput(input& in, std::string& error) {
     }
     case source::codes:
       return hexarg(in.arg, "codes", in.data, error);
-    case source::raw:
+    case source::hex:
       return hexarg(in.arg, "bytes", in.data, error);
     case source::random:
     case source::mangled: {
@@ -206,12 +221,18 @@ bool checkinput(input& in, std::string& error) {
       return good;
     }
     case source::replay:
-      return true;
+    case source::raw:
+      return named(in.arg, in.from == source::replay ? "--replay" : "--raw", error);
   }
   return true;
 }
 
 }  // namespace
+
+int complain(int status, const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", me, message.c_str());
+  return status;
+}
 
 std::string untypeable(char c) {
   char detail[8];
@@ -223,59 +244,78 @@ std::span<const option> longoptions() {
   return {longs, std::size(longs) - 1};
 }
 
+namespace {
+
+// Takes option `c` with its value `arg`, or names it as given; false for a
+// bad one, with the error in `p`.
+bool take(int c, const char* arg, char** argv, parsed& p) {
+  options& o = p.opts;
+  const auto n = std::find_if(std::begin(numerics), std::end(numerics),
+                              [c](const numeric& k) { return k.key == c; });
+  const auto from = std::find_if(std::begin(sources), std::end(sources),
+                                 [c](const auto& k) { return k.first == c; });
+  if (n != std::end(numerics)) return number(arg, n->name, n->lo, n->hi, o.*(n->field), p.error);
+  if (from != std::end(sources)) {
+    o.inputs.push_back({from->second, arg, {}, 0});
+    return checkinput(o.inputs.back(), p.error);
+  }
+  int i = 0;
+  switch (c) {
+    case optlate:
+      if (!number(arg, "late", 0, 2, i, p.error)) return false;
+      o.late[i] = true;
+      return true;
+    case optstale:
+      if (!hexarg(arg, "stale", o.stale, p.error)) return false;
+      // No more than a line holds before anyone reads it.
+      if (o.stale.size() > moststale) p.error = "more than 4096 bytes for --stale";
+      return o.stale.size() <= moststale;
+    case optlog:
+      return named(o.log = arg, "--log", p.error);
+    case optport:
+      return named(o.port = arg, "--port", p.error);
+    case optsilent:
+    case optwrong:
+      (c == optsilent ? o.silent : o.wrong) = true;
+      return true;
+    default: {
+      // A long option's value is not a character: name it as it was given.
+      const bool shortopt = optopt > 0 && optopt < 0x80 && argv[optind - 1][1] != '-';
+      const std::string bad =
+          shortopt ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+      p.error = "unknown option or missing value: " + bad;
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
 parsed parse(int argc, char** argv) {
   parsed p;
-  options& o = p.opts;
   opterr = 0;
   optind = 1;
   int c = 0;
   // '+': options end at LINK, so the command's own options are left alone;
   // ':': a missing value is told apart from an unknown option.
   while ((c = getopt_long(argc, argv, "+:t:c:b:r:m:p:g:s:h", longs, nullptr)) != -1) {
-    const auto n = std::find_if(std::begin(numerics), std::end(numerics),
-                                [c](const numeric& k) { return k.key == c; });
-    const auto from = std::find_if(std::begin(sources), std::end(sources),
-                                   [c](const auto& k) { return k.first == c; });
-    bool good = true;
-    if (n != std::end(numerics)) {
-      good = number(optarg, n->name, n->lo, n->hi, o.*(n->field), p.error);
-    } else if (from != std::end(sources)) {
-      o.inputs.push_back({from->second, optarg, {}, 0});
-      good = checkinput(o.inputs.back(), p.error);
-    } else if (c == optlate) {
-      int i = 0;
-      good = number(optarg, "late", 0, 2, i, p.error);
-      if (good) o.late[i] = true;
-    } else if (c == optstale) {
-      good = hexarg(optarg, "stale", o.stale, p.error);
-      // No more than a line holds before anyone reads it.
-      if (good && o.stale.size() > moststale) {
-        p.error = "more than 4096 bytes for --stale";
-        good = false;
-      }
-    } else if (c == optlog || c == optport) {
-      (c == optlog ? o.log : o.port) = optarg;
-    } else if (c == optsilent || c == optwrong) {
-      (c == optsilent ? o.silent : o.wrong) = true;
-    } else if (c == 'h' || c == optversion) {
+    if (c == 'h' || c == optversion) {
       p.what = c == 'h' ? asked::help : asked::version;
       return p;
-    } else {
-      // A long option's value is not a character: name it as it was given.
-      const bool shortopt = optopt > 0 && optopt < 0x80 && argv[optind - 1][1] != '-';
-      const std::string bad =
-          shortopt ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
-      p.error = "unknown option or missing value: " + bad;
-      good = false;
     }
-    if (!good) return p;
+    if (!take(c, optarg, argv, p)) return p;
   }
+  options& o = p.opts;
   if (o.port.empty()) {
     if (optind >= argc) {
       p.error = "missing LINK";
       return p;
     }
     o.link = argv[optind++];
+    if (o.link.empty()) {
+      p.error = "empty LINK";
+      return p;
+    }
   }
   o.command.assign(argv + optind, argv + argc);
   return p;

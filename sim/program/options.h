@@ -17,12 +17,12 @@ inline constexpr int usageerror = 2;
 extern const char usage[];
 
 // What an input sends after the exchange: the option that gave it.
-enum class source { text, codes, raw, random, mangled, replay };
+enum class source { text, codes, hex, random, mangled, replay, raw };
 
 // One of the inputs sent after the exchange, checked as it was read.
 struct input {
   source from;
-  std::string arg;       // as given: the text, or the record's path
+  std::string arg;       // as given: the text, or the file's path
   bytes data;            // --codes and --bytes: the bytes
   std::size_t size = 0;  // --random and --mangled: how many bytes
 };
@@ -60,6 +60,9 @@ parsed parse(int argc, char** argv);
 
 // Every long option, for the test that each one is documented.
 std::span<const option> longoptions();
+
+// Says `message` on standard error after the emulator's name; `status`.
+int complain(int status, const std::string& message);
 
 // "no key types the character 0xc3"
 std::string untypeable(char c);

@@ -1,11 +1,12 @@
 #include "sim/program/records.h"
 
-#include <sys/types.h>
-
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "sim/receiver/wait.h"
 
 namespace velquin::sim {
 namespace {
@@ -26,33 +27,19 @@ bool hexpair(std::string_view l, std::size_t at, std::uint8_t& v) {
   return true;
 }
 
-// The view that the line holds from `at` on.
-bool viewfrom(std::string_view l, std::size_t at, view& v) {
-  const std::string_view rest = l.substr(at);
-  v = {};
-  // A line without characters ends with a space, which editors strip.
-  if (rest.ends_with(' ') || rest.ends_with('\'')) return parseview(rest, v);
-  return parseview(std::string(rest) + ' ', v);
-}
-
-// "=xx" at `at` with a space or the end after it, and no letter or digit
-// before it.
-bool standsalone(std::string_view l, std::size_t at) {
-  std::uint8_t b = 0;
-  return hexpair(l, at + 1, b) && (at + 3 == l.size() || l[at + 3] == ' ') &&
-         (at == 0 || !std::isalnum(static_cast<unsigned char>(l[at - 1])));
-}
-
-}  // namespace
-
-bool parseview(std::string_view l, view& v) {
+// The items of a view; `stripped`: a final space an editor took away is
+// taken as there.
+bool viewitems(std::string_view l, view& v, bool stripped) {
   std::size_t k = 0;
   std::uint8_t b = 0;
   for (const auto& [mark, into] : {std::pair{'=', &v.raw}, std::pair{'#', &v.codes}}) {
     while (k < l.size() && l[k] == mark) {
-      if (!hexpair(l, k + 1, b) || l.substr(k + 3, 1) != " ") return false;
+      const bool last = k + 3 == l.size();
+      if (!hexpair(l, k + 1, b) || (!(last && stripped) && l.substr(k + 3, 1) != " ")) {
+        return false;
+      }
       into->push_back(b);
-      k += 4;
+      k = last ? l.size() : k + 4;
     }
   }
   while (k < l.size() && l[k] == '>') {
@@ -69,13 +56,52 @@ bool parseview(std::string_view l, view& v) {
   return k == l.size() && !v.raw.empty();
 }
 
+// "=xx" at `at`, in either case, with a space, a tab or the end after it,
+// and no letter or digit before it.
+bool standsalone(std::string_view l, std::size_t at) {
+  const auto hexchar = [&](std::size_t k) {
+    return k < l.size() && std::isxdigit(static_cast<unsigned char>(l[k]));
+  };
+  return hexchar(at + 1) && hexchar(at + 2) &&
+         (at + 3 == l.size() || l[at + 3] == ' ' || l[at + 3] == '\t') &&
+         (at == 0 || !std::isalnum(static_cast<unsigned char>(l[at - 1])));
+}
+
+// What a record's line says: a view line's raw bytes go to `batch`.
+bool takeline(std::string_view l, int number, recordend& e,
+              const std::function<bool(bytes&)>& batch) {
+  if (l.ends_with('\n')) l.remove_suffix(1);
+  bytes raw;
+  const lineis kind = recordline(l, raw);
+  if (kind == lineis::malformed) {
+    e.ended = recordend::how::malformed;
+    e.line = number;
+    return false;
+  }
+  if (kind != lineis::view) return true;
+  ++e.views;
+  if (batch(raw)) return true;
+  e.ended = recordend::how::stopped;
+  return false;
+}
+
+}  // namespace
+
+bool parseview(std::string_view l, view& v) {
+  return viewitems(l, v, false);
+}
+
 lineis recordline(std::string_view l, bytes& raw) {
   if (l.ends_with('\r')) l.remove_suffix(1);
+  // A line without characters ends with a space, which editors strip.
+  const bool stripped = !l.ends_with(' ') && !l.ends_with('\'');
+  view v;
   for (std::size_t at = l.find('='); at != std::string_view::npos; at = l.find('=', at + 1)) {
-    view v;
     std::uint8_t b = 0;
-    if (!hexpair(l, at + 1, b)) continue;
-    if (viewfrom(l, at, v)) {
+    v.raw.clear();
+    v.codes.clear();
+    v.chars.clear();
+    if (hexpair(l, at + 1, b) && viewitems(l.substr(at), v, stripped)) {
       raw = std::move(v.raw);
       return lineis::view;
     }
@@ -86,28 +112,58 @@ lineis recordline(std::string_view l, bytes& raw) {
   return lineis::other;
 }
 
-int readrecord(std::FILE* in, const std::function<bool(bytes&)>& batch) {
-  char* buf = nullptr;
-  std::size_t room = 0;
+recordend readrecord(int fd, int stop, const std::function<bool(bytes&)>& batch) {
+  recordend e;
+  std::vector<char> text(longestrecordline);
+  std::size_t held = 0;  // bytes of a line not yet whole, at the start of `text`
   int number = 0;
-  int result = 0;
-  for (ssize_t n = 0; (n = getline(&buf, &room, in)) >= 0;) {
-    ++number;
-    std::string_view l(buf, static_cast<std::size_t>(n));
-    if (l.ends_with('\n')) l.remove_suffix(1);
-    bytes raw;
-    const lineis kind = recordline(l, raw);
-    if (kind == lineis::malformed) {
-      result = number;
-      break;
+  for (;;) {
+    const std::span<std::uint8_t> room(reinterpret_cast<std::uint8_t*>(text.data()) + held,
+                                       text.size() - held);
+    const ssize_t n = readready(stop, fd, room);
+    if (n < 0) {
+      e.ended = errno == ECANCELED ? recordend::how::stopped : recordend::how::failed;
+      e.error = errno;
+      return e;
     }
-    if (kind == lineis::view && !batch(raw)) break;
+    std::size_t from = 0;     // where the next line begins
+    std::size_t look = held;  // where its newline may be: none before
+    held += static_cast<std::size_t>(n);
+    while (const void* end = std::memchr(text.data() + look, '\n', held - look)) {
+      const auto to = static_cast<std::size_t>(static_cast<const char*>(end) - text.data()) + 1;
+      if (!takeline({text.data() + from, to - from}, ++number, e, batch)) return e;
+      from = look = to;
+    }
+    std::memmove(text.data(), text.data() + from, held - from);
+    held -= from;
+    if (n == 0) {
+      if (held > 0) takeline({text.data(), held}, ++number, e, batch);
+      return e;
+    }
+    if (held == text.size()) {
+      e.ended = recordend::how::toolong;
+      e.line = number + 1;
+      return e;
+    }
   }
-  const int e = errno;
-  if (result == 0 && std::ferror(in)) result = -1;
-  std::free(buf);
-  errno = e;
-  return result;
+}
+
+std::string recordproblem(const std::string& path, const recordend& e) {
+  using how = recordend::how;
+  const std::string at = path + ":" + std::to_string(e.line);
+  switch (e.ended) {
+    case how::failed:
+      return path + ": " + std::strerror(e.error);
+    case how::malformed:
+      return at + ": not a line of the tool's output";
+    case how::toolong:
+      return at + ": longer than any line of the tool's output";
+    case how::end:
+      return e.views == 0 ? path + ": no line of the tool's output" : "";
+    case how::stopped:
+      break;
+  }
+  return "";
 }
 
 }  // namespace velquin::sim

@@ -1,8 +1,8 @@
 // The tool's output read back: one view line, and the batches a recorded
-// session holds.
+// session holds, read a piece at a time through the wait.
 #pragma once
-#include <cstdio>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "sim/receiver/keys.h"
@@ -27,13 +27,32 @@ enum class lineis { view, other, malformed };
 // front of it (a time stamp, cat -n's number and tab, a byte-order mark); a
 // final space an editor stripped is taken as there. The line is malformed
 // when an item "=xx" that stands on its own, not glued to a word ("x a=12 b"),
-// comes before that place, or there is no such place.
+// comes before that place, or there is no such place: also one the tool never
+// prints, in capitals or with a tab after it. Linear in the line's length.
 lineis recordline(std::string_view text, bytes& raw);
 
-// Reads a record a line at a time, never whole, and hands the raw bytes of
-// every view line to `batch`, which stops the reading by returning false. 0
-// at the end of the record or when `batch` stopped it; the number of the
-// first malformed line; -1 when the read failed (errno says why).
-int readrecord(std::FILE* in, const std::function<bool(bytes&)>& batch);
+// The longest line the tool prints, its newline included: a batch of 8192
+// bytes, every one a raw item "=ff ", half of them codes "#15 ", and every
+// code a character ">0d '\015'". A record's line may be longer by a prefix.
+inline constexpr std::size_t longestview = 8192 * 4 + 4096 * (4 + 10) + 1;
+inline constexpr std::size_t longestrecordline = longestview + 4096;
+
+// How reading a record ended.
+struct recordend {
+  enum class how { end, stopped, malformed, toolong, failed };
+  how ended = how::end;
+  int line = 0;   // the number of a malformed or overlong line
+  int error = 0;  // errno of a read that failed
+  int views = 0;  // view lines handed on
+};
+
+// Reads a record a piece at a time through the wait, never holding more than
+// one line of at most longestrecordline bytes, and hands the raw bytes of
+// every view line to `batch`. Stopped when `batch` returns false or `stop`
+// fires.
+recordend readrecord(int fd, int stop, const std::function<bool(bytes&)>& batch);
+
+// What is wrong with a record read so, named `path`; empty when nothing is.
+std::string recordproblem(const std::string& path, const recordend& e);
 
 }  // namespace velquin::sim

@@ -1,22 +1,23 @@
 #include "sim/program/session.h"
 
-#include <poll.h>
+#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "sim/program/cleanup.h"
 #include "sim/program/command.h"
+#include "sim/program/inputs.h"
 #include "sim/program/keyboard.h"
-#include "sim/program/records.h"
 #include "sim/receiver/exchange.h"
-#include "sim/receiver/keys.h"
 #include "sim/receiver/line.h"
+#include "sim/receiver/send.h"
+#include "sim/receiver/wait.h"
 
 namespace velquin::sim {
 namespace {
@@ -25,288 +26,127 @@ using namespace std::chrono_literals;
 
 constexpr int cannotrun = 127;
 constexpr auto settle = 100ms;        // the count of unread bytes stays at 0 this long
+constexpr auto firstlook = 10ms;      // the soonest the count is looked at again
 constexpr int readlimitseconds = 10;  // the longest the tool is given to read the rest
 constexpr auto readlimit = std::chrono::seconds(readlimitseconds);
-constexpr auto forever = std::chrono::hours(24 * 365);
 
-int complain(int status, const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", me, message.c_str());
-  return status;
+std::string failure(const std::string& what, int e) {
+  return what + ": " + std::strerror(e);
 }
 
-// A record to replay, read a line at a time. One that can be read twice (a
-// regular file) is checked whole first, so that a bad line fails before
-// anything is sent; a pipe is checked line by line as it is sent.
-struct record {
-  std::string path;
-  std::FILE* in = nullptr;
-};
-
-std::string recordproblem(const record& r, int bad, int views) {
-  if (bad < 0) return r.path + ": " + std::strerror(errno);
-  if (bad > 0) return r.path + ":" + std::to_string(bad) + ": not a line of the tool's output";
-  return views == 0 ? r.path + ": no line of the tool's output" : "";
-}
-
-bool openrecord(record& r, std::string& error) {
-  r.in = r.path == "-" ? stdin : std::fopen(r.path.c_str(), "rbe");
-  struct stat st {};
-  const bool opened = r.in != nullptr && fstat(fileno(r.in), &st) == 0;
-  // A directory opens, and only reading it would fail, after the line is made.
-  if (opened && S_ISDIR(st.st_mode)) errno = EISDIR;
-  if (!opened || S_ISDIR(st.st_mode)) {
-    error = r.path + ": " + std::strerror(errno);
-    return false;
-  }
-  const off_t start = S_ISREG(st.st_mode) ? ftello(r.in) : -1;
-  if (start < 0) return true;
-  int views = 0;
-  const int bad = readrecord(r.in, [&](bytes&) { return ++views > 0; });
-  error = recordproblem(r, bad, views);
-  if (error.empty() && fseeko(r.in, start, SEEK_SET) != 0) {
-    error = r.path + ": " + std::strerror(errno);
-  }
-  return error.empty();
-}
-
-// What goes out after the exchange, in the order given: batches made up
-// front, or a record replayed as it is read.
-struct part {
-  std::vector<bytes> batches;
-  record* replayed = nullptr;
-};
-
-// The random inputs draw from `rng` first, then the exchange's noise.
-std::vector<part> makeparts(const options& o, std::mt19937& rng, std::vector<record>& records) {
-  std::vector<part> parts;
-  auto next = records.begin();
-  for (const input& in : o.inputs) {
-    if (in.from == source::replay) {
-      parts.push_back({{}, &*next++});
-      continue;
+// Waits until the tool has read everything sent, or has ended: a hang-up
+// throws away what it has not read. Bytes still on their way to the port
+// side do not count as unread, so the count must stay at 0 for a while.
+// Nothing tells when the tool reads, so the count is looked at: soon after
+// it changes, less often while it stays, and once more when it is 0.
+void waitread(const line& l) {
+  const auto start = steady::now();
+  auto seen = start;  // when bytes were last seen unread
+  auto step = firstlook;
+  for (int before = -1;;) {
+    const int unread = lineunread(l);
+    const auto now = steady::now();
+    if (unread == 0 && now - seen >= settle) return;
+    if (now - start >= readlimit) {
+      complain(0, std::to_string(unread) + " bytes sent not read within " +
+                      std::to_string(readlimitseconds) + " s; hanging up");
+      return;
     }
-    batches b;
-    b.group = o.group;
-    char unknown = 0;
-    if (in.from == source::text) typetext(b, unescape(in.arg), unknown);
-    if (in.from == source::codes) typecodes(b, in.data);
-    if (in.from == source::raw) b.addbatch(in.data);
-    if (in.from == source::random) b.addbatch(randombytes(rng, in.size));
-    if (in.from == source::mangled) b.addbatch(mangledframes(rng, in.size));
-    parts.push_back({std::move(b.list), nullptr});
+    step = unread == before ? std::min(step * 2, std::chrono::milliseconds(settle)) : firstlook;
+    before = unread;
+    if (unread > 0) seen = now;
+    if (sleepuntil(l.stop, unread > 0 ? now + step : seen + settle) != woke::due) return;
   }
-  return parts;
 }
 
-// The link and its lock file are removed, a port's settings and the
-// terminal put back, even when a signal ends the run.
-constexpr int endsignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-const line* served = nullptr;
-
-sigset_t endset() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int sig : endsignals) sigaddset(&set, sig);
-  return set;
+// The status of a run whose sending ended so, once the tool has read what
+// went out; none when the command's own is the run's.
+std::optional<int> finish(const options& o, served& s, const sender& out, sent last, int status) {
+  const std::string name = o.port.empty() ? o.link : o.port;
+  if (last == sent::linefailed) return complain(1, failure(name, out.error));
+  if (last == sent::logfailed) return complain(1, failure(o.log, out.error));
+  if (out.unlogged > 0) {
+    return complain(1, o.log + ": " + std::to_string(out.unlogged) +
+                           " bytes sent not written before the command ended");
+  }
+  linepause(s.l, std::chrono::milliseconds(o.holdms));
+  const int log = s.log;
+  s.log = -1;
+  if (log >= 0 && close(log) != 0) return complain(1, failure(o.log, errno));
+  if (status != 0) return status;
+  return std::nullopt;
 }
 
-void onsignal(int sig) {
-  lineabandon(*served);
-  keyboardoff();
-  signal(sig, SIG_DFL);
-  raise(sig);
+// The exchange, then what goes out after it.
+std::optional<int> play(const options& o, served& s, const answers& a,
+                        const std::vector<inputfile>& files, std::mt19937& rng, bool keyboard) {
+  if (!playexchange(s.l, a, never, nullptr)) {
+    if (errno == ECANCELED) return std::nullopt;
+    return complain(1, failure(o.port.empty() ? o.link : o.port, errno));
+  }
+  sender out{s.l, {}, s.log};
+  sent last = sent::all;
+  const int status = sendinputs(o, files, rng, out, last, keyboard);
+  // Sending stops at a failed send, but what went out before it still
+  // reaches the tool.
+  waitread(s.l);
+  return finish(o, s, out, last, status);
 }
 
-// One run: the line, the command on it, and what goes out after the exchange.
-struct session {
-  const options& o;
-  line l;
-  std::FILE* log = nullptr;  // every byte sent after the exchange, when asked
-  int logerror = 0;          // errno of a write to the log that failed
-  command cmd;
-  bool sending = true;  // until a send fails or the command ends
-
-  bool sendbatch(std::span<const std::uint8_t> b) {
-    const pacing p{std::chrono::milliseconds(o.pacems), static_cast<std::size_t>(o.split), o.rate};
-    if (sending && !cmd.reap(false) && velquin::sim::sendbatch(l, p, b, log)) return true;
-    if (log != nullptr && std::ferror(log) && logerror == 0) logerror = errno;
-    sending = false;
-    return false;
+// The line, the log, the stale bytes and the command, in that order; then the
+// run. None when the command's status is the run's.
+std::optional<int> serve(const options& o, served& s, const answers& a,
+                         const std::vector<inputfile>& files, std::mt19937& rng) {
+  std::string err;
+  const bool opened =
+      o.port.empty() ? lineopen(s.l, nullptr, o.link, err) : portopen(s.l, o.port, err);
+  if (!opened) return complain(1, err);
+  s.guard();
+  signal(SIGPIPE, SIG_IGN);
+  // Keys pressed during the exchange wait for it, unechoed.
+  const bool keyboard = o.inputs.empty() && keyboardon();
+  if (!o.log.empty() && linenamed(s.l, o.log)) {
+    return complain(usageerror, o.log + ": the line itself; --log would send into it");
   }
-
-  // 0, or the status of a record that turns out bad as it is sent.
-  int replay(record& r) {
-    int views = 0;
-    const int bad = readrecord(r.in, [&](bytes& b) { return ++views > 0 && sendbatch(b); });
-    if (!sending) return 0;
-    const std::string problem = recordproblem(r, bad, views);
-    return problem.empty() ? 0 : complain(usageerror, problem);
+  // Made only once the line is ready, and kept from the command.
+  constexpr int logflags = O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  if (!o.log.empty() && (s.log = open(o.log.c_str(), logflags, 0666)) < 0) {
+    return complain(1, failure(o.log, errno));
   }
-
-  // Types what comes on standard input until it ends, or the command does.
-  // At a terminal, a key no key types is said and passed over.
-  int typestdin(bool keyboard) {
-    for (;;) {
-      pollfd p[2] = {{0, POLLIN, 0}, {l.stop, POLLIN, 0}};
-      const int ready = poll(p, 2, 50);
-      if (p[1].revents != 0 || cmd.reap(false)) return 0;
-      if (ready <= 0 || p[0].revents == 0) continue;
-      char buf[4096];
-      const ssize_t n = read(0, buf, sizeof buf);
-      if (n <= 0) return 0;
-      std::string text(buf, static_cast<std::size_t>(n));
-      const std::size_t end = keyboard ? text.find(endoftyping) : std::string::npos;
-      if (end != std::string::npos) text.resize(end);
-      batches b;
-      b.group = o.group;
-      char unknown = 0;
-      for (std::string_view rest = text; !typetext(b, rest, unknown);) {
-        complain(usageerror, untypeable(unknown));
-        if (!keyboard) {
-          sendall(b);
-          return usageerror;
-        }
-        rest.remove_prefix(rest.find(unknown) + 1);
-      }
-      if (!sendall(b) || end != std::string::npos) return 0;
-    }
+  if (!linesend(s.l, o.stale)) return complain(1, failure("stale bytes", errno));
+  if (!o.command.empty()) {
+    // The receiver's input comes from our standard input; the command gets none.
+    const bool started = s.cmd.start(o.command, readsstdin(o), err);
+    if (!started || s.cmd.done < 0) return complain(started ? 1 : cannotrun, err);
+    s.l.stop = s.cmd.done;
   }
-
-  bool sendall(const batches& b) {
-    for (const bytes& batch : b.list) {
-      if (!sendbatch(batch)) return false;
-    }
-    return true;
-  }
-
-  // Waits until the tool has read everything sent, or has ended: a hang-up
-  // throws away what it has not read. Bytes still on their way to the port
-  // side do not count as unread, so the count must stay at 0 for a while.
-  void waitread() {
-    using clock = std::chrono::steady_clock;
-    const auto start = clock::now();
-    auto quiet = start;
-    for (int unread = lineunread(l); !cmd.reap(false); unread = lineunread(l)) {
-      const auto now = clock::now();
-      if (unread > 0) {
-        quiet = now;
-      } else if (now - quiet >= settle) {
-        return;
-      }
-      if (now - start >= readlimit) {
-        complain(0, std::to_string(unread) + " bytes sent not read within " +
-                        std::to_string(readlimitseconds) + " s; hanging up");
-        return;
-      }
-      if (!linepause(l, 10ms)) return;
-    }
-  }
-
-  // Hangs up, waits for the command and puts everything back. The signals
-  // that end a run wait until it is done, and then find their default action.
-  void end() {
-    const sigset_t blocked = endset();
-    sigprocmask(SIG_BLOCK, &blocked, nullptr);
-    keyboardoff();
-    linehangup(l);
-    if (log != nullptr && std::fclose(log) != 0 && logerror == 0) logerror = errno;
-    log = nullptr;
-    cmd.reap(true);
-    lineclose(l);
-    if (cmd.done >= 0) close(cmd.done);
-    for (const int sig : endsignals) signal(sig, SIG_DFL);
-    served = nullptr;
-    sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
-  }
-};
-
-// A log that is one of the records replayed would be emptied before it is read.
-bool logisrecord(const std::string& log, const std::vector<record>& records) {
-  struct stat named {};
-  if (log.empty() || stat(log.c_str(), &named) != 0) return false;
-  for (const record& r : records) {
-    struct stat st {};
-    if (r.in != nullptr && fstat(fileno(r.in), &st) == 0 && st.st_dev == named.st_dev &&
-        st.st_ino == named.st_ino) {
-      return true;
-    }
-  }
-  return false;
+  return play(o, s, a, files, rng, keyboard);
 }
 
 }  // namespace
 
 int run(const options& o) {
-  std::vector<record> records;
+  std::vector<inputfile> files;
   std::string err;
-  for (const input& in : o.inputs) {
-    if (in.from != source::replay) continue;
-    records.push_back({in.arg});
-    if (!openrecord(records.back(), err)) return complain(usageerror, err);
+  if (!inputsopen(o, files, err)) return complain(usageerror, err);
+  if (const inputfile* f = o.log.empty() ? nullptr : inputnamed(o.log, files)) {
+    const char* what = f->from == source::replay ? "the record to replay" : "the file to send";
+    return complain(usageerror, o.log + ": " + what + "; --log would overwrite it");
   }
-  if (logisrecord(o.log, records)) {
-    return complain(usageerror, o.log + ": the record to replay; --log would overwrite it");
-  }
+  // The exchange's noise first, then the random inputs as they are sent.
   std::mt19937 rng(static_cast<unsigned>(o.seed));
-  const std::vector<part> parts = makeparts(o, rng, records);
   answers a = noisyanswers(rng, static_cast<std::size_t>(o.noise), o.wrong, o.silent);
   a.gap = std::chrono::milliseconds(o.gapms);
   for (int i = 0; i < 3; ++i) a.from[i] = o.late[i] ? 1 : 0;
 
-  session s{o, {}, nullptr, 0, {}};
-  // A signal while the line is being made waits until it can be undone.
-  const sigset_t ending = endset();
-  sigprocmask(SIG_BLOCK, &ending, nullptr);
-  const bool opened =
-      o.port.empty() ? lineopen(s.l, nullptr, o.link, err) : portopen(s.l, o.port, err);
-  if (!opened) return complain(1, err);
-  served = &s.l;
-  for (const int sig : endsignals) signal(sig, onsignal);
-  sigprocmask(SIG_UNBLOCK, &ending, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  // Keys pressed during the exchange wait for it, unechoed.
-  const bool keyboard = o.inputs.empty() && keyboardon();
-  // Made only once the line is ready, and kept from the command.
-  if (!o.log.empty() && (s.log = std::fopen(o.log.c_str(), "wbe")) == nullptr) {
-    const int e = errno;
-    s.end();
-    return complain(1, o.log + ": " + std::strerror(e));
+  command cmd;
+  std::optional<int> status;
+  {
+    served s(cmd);
+    status = serve(o, s, a, files, rng);
   }
-  if (!linesend(s.l, o.stale)) {
-    const int e = errno;
-    s.end();
-    return complain(1, std::string("stale bytes: ") + std::strerror(e));
-  }
-  // The receiver's input comes from our standard input; the command gets none.
-  bool readsstdin = o.inputs.empty();
-  for (const input& in : o.inputs)
-    readsstdin = readsstdin || (in.from == source::replay && in.arg == "-");
-  if (!o.command.empty()) {
-    const bool started = s.cmd.start(o.command, readsstdin, err);
-    if (!started || s.cmd.done < 0) {
-      complain(0, err);
-      s.end();
-      return started ? 1 : cannotrun;
-    }
-    s.l.stop = s.cmd.done;
-  }
-
-  int result = 0;
-  if (playexchange(s.l, a, forever, nullptr)) {
-    for (const part& p : parts) {
-      for (const bytes& b : p.batches) s.sendbatch(b);
-      if (p.replayed != nullptr && s.sending) result = s.replay(*p.replayed);
-      if (result != 0) break;
-    }
-    if (o.inputs.empty() && s.sending) result = s.typestdin(keyboard);
-    // Sending stops at a failed log write, but what went out before it, up to
-    // the exchange's last answer, still reaches the tool.
-    s.waitread();
-    if (s.logerror == 0) linepause(s.l, std::chrono::milliseconds(o.holdms));
-  }
-  s.end();
-  if (s.logerror != 0) return complain(1, o.log + ": " + std::strerror(s.logerror));
-  return result != 0 || s.cmd.pid < 0 ? result : s.cmd.exitstatus();
+  if (status) return *status;
+  return cmd.pid < 0 ? 0 : cmd.exitstatus();
 }
 
 }  // namespace velquin::sim

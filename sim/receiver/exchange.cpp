@@ -1,11 +1,9 @@
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
 
 #include "sim/receiver/exchange.h"
+#include "sim/receiver/wait.h"
 
 namespace velquin::sim {
 namespace {
@@ -32,8 +30,6 @@ constexpr std::span<const std::uint8_t> responses[] = {response0, response1, res
 constexpr int requestcount = 3;
 constexpr std::size_t maxrequest = std::size(request0);
 
-constexpr std::chrono::milliseconds stopcheck{50};
-
 constexpr std::uint8_t wronganswer[] = {0xFF, 0x55, 0x07};  // the third byte should be 08
 
 bool endswith(const bytes& heard, std::span<const std::uint8_t> tail) {
@@ -41,7 +37,7 @@ bool endswith(const bytes& heard, std::span<const std::uint8_t> tail) {
          std::equal(tail.begin(), tail.end(), heard.end() - static_cast<long>(tail.size()));
 }
 
-bool answer(line& l, std::span<const std::uint8_t> reply, std::chrono::milliseconds gap) {
+bool answer(const line& l, std::span<const std::uint8_t> reply, std::chrono::milliseconds gap) {
   if (gap.count() == 0) return linesend(l, reply);
   for (std::size_t k = 0; k < reply.size(); ++k) {
     if (k > 0 && !linepause(l, gap)) return false;
@@ -76,20 +72,13 @@ std::span<const std::uint8_t> response(int i) {
   return responses[i];
 }
 
-bool playexchange(line& l, const answers& a, std::chrono::milliseconds limit, bytes* heard,
-                  std::stop_token stop) {
-  using clock = std::chrono::steady_clock;
-  const auto deadline = clock::now() + limit;
+bool playexchange(const line& l, const answers& a, steady::time_point until, bytes* heard) {
   int attempts[requestcount] = {};
   bytes pending;
   for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
-    if (left.count() <= 0 || stop.stop_requested() || linestopped(l)) return false;
-    pollfd p[2] = {{l.master, POLLIN, 0}, {l.stop, POLLIN, 0}};
-    if (poll(p, 2, static_cast<int>(std::min(left, stopcheck).count())) <= 0) continue;
     std::uint8_t chunk[256];
-    const ssize_t n = read(l.master, chunk, sizeof chunk);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    const ssize_t n = readready(l.stop, l.master, chunk, until);
+    if (n == 0) errno = EIO;
     if (n <= 0) return false;
     for (ssize_t k = 0; k < n; ++k) {
       pending.push_back(chunk[k]);

@@ -6,10 +6,10 @@
 #include <optional>
 #include <random>
 #include <span>
-#include <stop_token>
 
 #include "sim/receiver/keys.h"
 #include "sim/receiver/line.h"
+#include "sim/receiver/wait.h"
 
 namespace velquin::sim {
 
@@ -31,9 +31,9 @@ std::span<const std::uint8_t> response(int i);
 std::span<const std::uint8_t> request(int i);
 
 // Plays the receiver's side of the start-up exchange until the last request
-// has been answered (true), or `limit` passes, `stop` is requested or the line
-// ends (false). Every byte the receiver hears is appended to `heard` when given.
-bool playexchange(line& l, const answers& a, std::chrono::milliseconds limit, bytes* heard,
-                  std::stop_token stop = {});
+// has been answered (true), or `until` passes (ETIMEDOUT), the line's stop
+// fires (ECANCELED) or the line ends or fails (false). Every byte the receiver hears is appended to
+// `heard` when given.
+bool playexchange(const line& l, const answers& a, steady::time_point until, bytes* heard);
 
 }  // namespace velquin::sim

@@ -137,41 +137,95 @@ bytes frame(std::span<const std::uint8_t> codes) {
   return f;
 }
 
-void batches::addframe(const bytes& f) {
-  if (infill == 0) list.emplace_back();
-  list.back().insert(list.back().end(), f.begin(), f.end());
-  infill = (infill + 1) % group;
+namespace {
+
+// Frames gathered `group` to a batch, each batch handed on once it is full.
+struct gatherer {
+  const sink& out;
+  int group;
+  bytes batch;
+  int frames = 0;
+
+  bool add(std::span<const std::uint8_t> codes) {
+    const bytes f = frame(codes);
+    batch.insert(batch.end(), f.begin(), f.end());
+    return ++frames < group || flush();
+  }
+  bool flush() {
+    if (frames == 0) return true;
+    frames = 0;
+    const bool going = out(batch, true);
+    batch.clear();
+    return going;
+  }
+};
+
+// One key's frames, garbled as a noisy line garbles about half of them.
+void mangle(std::mt19937& rng, bytes& into) {
+  std::vector<bytes> events;
+  keyevents(static_cast<char>(0x20 + rng() % 95), events);
+  for (const bytes& e : events) {
+    bytes f = frame(e);
+    const auto at = static_cast<long>(rng() % f.size());
+    switch (rng() % 8) {
+      case 0:
+        f.erase(f.begin() + at);
+        break;
+      case 1:
+        f[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(rng());
+        break;
+      case 2:
+        f.insert(f.begin() + at, f[static_cast<std::size_t>(at)]);
+        break;
+      case 3:
+        f.resize(1 + rng() % (f.size() - 1));
+        break;
+      default:
+        break;
+    }
+    into.insert(into.end(), f.begin(), f.end());
+  }
 }
 
-void batches::addbatch(bytes b) {
-  list.push_back(std::move(b));
-  infill = 0;
-}
+}  // namespace
 
-bool typetext(batches& b, std::string_view text, char& unknown) {
-  b.infill = 0;
+bool typetext(std::string_view text, int group, const sink& out, char& unknown) {
+  gatherer g{out, group, {}};
   for (const char c : text) {
     std::vector<bytes> events;
     if (!keyevents(c, events)) {
-      unknown = c;
+      if (g.flush()) unknown = c;
       return false;
     }
-    for (const bytes& e : events) b.addframe(frame(e));
+    for (const bytes& e : events) {
+      if (!g.add(e)) return false;
+    }
   }
-  return true;
+  return g.flush();
 }
 
-void typecodes(batches& b, std::span<const std::uint8_t> codes) {
-  b.infill = 0;
+bool typecodes(std::span<const std::uint8_t> codes, int group, const sink& out) {
+  gatherer g{out, group, {}};
   bytes event;
   for (const std::uint8_t c : codes) {
     event.push_back(c);
     if (c == releaseprefix || c == extendedprefix) continue;
-    b.addframe(frame(event));
+    if (!g.add(event)) return false;
     event.clear();
   }
-  // A prefix with nothing after it, cut short.
-  if (!event.empty()) b.addbatch(frame(event));
+  return g.flush() && (event.empty() || out(frame(event), true));
+}
+
+bool randombatch(std::mt19937& rng, std::size_t n, const sink& out) {
+  std::uint8_t piece[piecesize];
+  std::size_t left = n;
+  do {
+    const std::size_t size = std::min(left, piecesize);
+    for (std::size_t k = 0; k < size; ++k) piece[k] = static_cast<std::uint8_t>(rng());
+    left -= size;
+    if (!out({piece, size}, left == 0)) return false;
+  } while (left > 0);
+  return true;
 }
 
 bytes randombytes(std::mt19937& rng, std::size_t n) {
@@ -180,35 +234,16 @@ bytes randombytes(std::mt19937& rng, std::size_t n) {
   return b;
 }
 
-bytes mangledframes(std::mt19937& rng, std::size_t n) {
-  bytes out;
-  while (out.size() < n) {
-    std::vector<bytes> events;
-    keyevents(static_cast<char>(0x20 + rng() % 95), events);
-    for (const bytes& e : events) {
-      bytes f = frame(e);
-      const auto at = static_cast<long>(rng() % f.size());
-      switch (rng() % 8) {
-        case 0:
-          f.erase(f.begin() + at);
-          break;
-        case 1:
-          f[static_cast<std::size_t>(at)] = static_cast<std::uint8_t>(rng());
-          break;
-        case 2:
-          f.insert(f.begin() + at, f[static_cast<std::size_t>(at)]);
-          break;
-        case 3:
-          f.resize(1 + rng() % (f.size() - 1));
-          break;
-        default:
-          break;
-      }
-      out.insert(out.end(), f.begin(), f.end());
-    }
+bool mangledbatch(std::mt19937& rng, std::size_t n, const sink& out) {
+  bytes piece;
+  for (std::size_t made = 0;;) {
+    while (piece.size() < piecesize && made + piece.size() < n) mangle(rng, piece);
+    const std::size_t size = std::min({piece.size(), piecesize, n - made});
+    made += size;
+    if (!out({piece.data(), size}, made == n)) return false;
+    if (made == n) return true;
+    piece.erase(piece.begin(), piece.begin() + static_cast<long>(size));
   }
-  out.resize(n);
-  return out;
 }
 
 bool hexbytes(std::string_view text, bytes& out) {

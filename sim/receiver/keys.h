@@ -2,6 +2,7 @@
 // into batches, and the noise a bad line makes of them.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <span>
 #include <string>
@@ -24,25 +25,26 @@ bytes frame(std::span<const std::uint8_t> codes);
 // around the key as needed. False for a character no key types.
 bool keyevents(char c, std::vector<bytes>& events);
 
-// What is sent after the exchange, as the batches written to the line.
-struct batches {
-  int group = 1;  // frames to a batch
-  std::vector<bytes> list;
-  int infill = 0;  // frames in the last batch, 0 when the next frame begins a new one
+// Where an input's bytes go as they are made: a piece of the batch under
+// way, and whether it ends the batch. False stops the making.
+using sink = std::function<bool(std::span<const std::uint8_t> piece, bool last)>;
 
-  void addframe(const bytes& f);
-  void addbatch(bytes b);  // a batch of its own
-};
+// The most bytes of a batch made at once where no frame bounds it.
+inline constexpr std::size_t piecesize = 4096;
 
-// Every key event for the characters of `text`, a frame each. False, with the
-// character, when no key types one of them; the frames before it are added.
-bool typetext(batches& b, std::string_view text, char& unknown);
-// A frame per key event; a prefix F0 or E0 shares the frame of the code after it.
-void typecodes(batches& b, std::span<const std::uint8_t> codes);
+// Every key event for the characters of `text`, a frame each, `group`
+// frames a batch. False when `out` stopped it, or at a character no key
+// types, which `unknown` then holds; the frames before it are sent.
+bool typetext(std::string_view text, int group, const sink& out, char& unknown);
+// A frame per key event; a prefix F0 or E0 shares the frame of the code after
+// it, and one left at the end, cut short, is a batch of its own.
+bool typecodes(std::span<const std::uint8_t> codes, int group, const sink& out);
+// `n` random bytes, one batch.
+bool randombatch(std::mt19937& rng, std::size_t n, const sink& out);
+// `n` bytes of key frames as a noisy line garbles them, one batch: in about
+// half of them a byte is lost, changed or doubled, or the frame is cut short.
+bool mangledbatch(std::mt19937& rng, std::size_t n, const sink& out);
 bytes randombytes(std::mt19937& rng, std::size_t n);
-// Key frames as a noisy line garbles them: in about half of them a byte is
-// lost, changed or doubled, or the frame is cut short.
-bytes mangledframes(std::mt19937& rng, std::size_t n);
 
 // "ff 15,ea" to its bytes; false for anything but hexadecimal bytes.
 bool hexbytes(std::string_view text, bytes& out);

@@ -1,16 +1,15 @@
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "sim/receiver/line.h"
+#include "sim/receiver/wait.h"
 
 namespace velquin::sim {
 namespace {
@@ -20,52 +19,11 @@ void closefd(int& fd) {
   fd = -1;
 }
 
-// Waits for `events` on fd (-1: none) and for the stop at once: 1 when fd is
-// ready, 0 when `ms` ran out or a signal came, -1 once the stop has fired.
-int waitfor(const line& l, int fd, short events, int ms) {
-  pollfd p[2] = {{fd, events, 0}, {l.stop, POLLIN, 0}};
-  const int n = poll(p, 2, ms);
-  if (n > 0 && p[1].revents != 0) {
-    errno = ECANCELED;
-    return -1;
-  }
-  return n > 0 ? 1 : 0;
-}
-
 // Puts a real port's settings back, the whole of them where the kernel
 // answered for them.
 void portrestore(const line& l) {
   if (!l.port || l.master < 0) return;
   if (!wholeset(l.master, l.savedwhole)) tcsetattr(l.master, TCSANOW, &l.saved);
-}
-
-// A log that cannot be written fails the send like the line would, with
-// errno and the log's error flag set.
-bool sendlogged(line& l, std::span<const std::uint8_t> b, std::FILE* log) {
-  if (!linesend(l, b)) return false;
-  return log == nullptr ||
-         (std::fwrite(b.data(), 1, b.size(), log) == b.size() && std::fflush(log) == 0);
-}
-
-// As a serial line delivers them: byte k has fully arrived (k + 1) * 10 bits
-// after the batch began, and what has arrived is handed on every 10 ms.
-bool sendpaced(line& l, int rate, std::span<const std::uint8_t> b, std::FILE* log) {
-  if (rate == 0) return sendlogged(l, b, log);
-  constexpr auto slice = std::chrono::milliseconds(10);
-  constexpr long long slicespersecond = 100;
-  constexpr long long bitsperbyte = 10;
-  const auto start = std::chrono::steady_clock::now();
-  for (std::size_t sent = 0; sent < b.size();) {
-    const long long bits = static_cast<long long>(sent + 1) * bitsperbyte * slicespersecond;
-    const long long n = (bits + rate - 1) / rate;  // the slice in which byte `sent` is complete
-    const auto wait = start + n * slice - std::chrono::steady_clock::now();
-    if (!linepause(l, std::chrono::ceil<std::chrono::milliseconds>(wait))) return false;
-    const auto due = static_cast<std::size_t>(n * rate / (bitsperbyte * slicespersecond));
-    const std::size_t upto = std::min(b.size(), due);
-    if (!sendlogged(l, b.subspan(sent, upto - sent), log)) return false;
-    sent = upto;
-  }
-  return true;
 }
 
 // A lock file beside the link, held while the link is served: a second
@@ -217,49 +175,27 @@ void lineclose(line& l) {
   closefd(l.lock);
 }
 
-bool linesend(line& l, std::span<const std::uint8_t> b) {
-  std::size_t done = 0;
-  while (done < b.size()) {
-    const ssize_t n = write(l.master, b.data() + done, b.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      errno = EIO;
-      return false;
-    } else if (errno != EAGAIN && errno != EINTR) {
-      return false;
-    } else if (waitfor(l, l.master, POLLOUT, -1) < 0) {
-      return false;  // nobody reads a full line once the command is gone
-    }
-  }
-  return true;
+bool linesend(const line& l, std::span<const std::uint8_t> b) {
+  return writeall(l.stop, l.master, b) == b.size();
 }
 
 bool linepause(const line& l, std::chrono::milliseconds d) {
-  const auto until = std::chrono::steady_clock::now() + d;
-  for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return true;
-    if (waitfor(l, -1, 0, static_cast<int>(left.count())) < 0) return false;
-  }
+  const woke w = sleepuntil(l.stop, steady::now() + d);
+  if (w == woke::stopped) errno = ECANCELED;
+  return w == woke::due;
 }
 
-bool linestopped(const line& l) {
-  return waitfor(l, -1, 0, 0) < 0;
+bool linenamed(const line& l, const std::string& path) {
+  struct stat named {};
+  struct stat own {};
+  const int fd = l.port ? l.master : l.slave;
+  return stat(path.c_str(), &named) == 0 && S_ISCHR(named.st_mode) && fstat(fd, &own) == 0 &&
+         named.st_rdev == own.st_rdev;
 }
 
 bool linesettings(const line& l, termios& t) {
   t = termios{};
   return tcgetattr(l.slave, &t) == 0;
-}
-
-bool sendbatch(line& l, const pacing& p, std::span<const std::uint8_t> b, std::FILE* log) {
-  if (p.split > 0 && b.size() > p.split) {
-    if (!sendpaced(l, p.rate, b.first(p.split), log) || !linepause(l, p.pause)) return false;
-    b = b.subspan(p.split);
-  }
-  return sendpaced(l, p.rate, b, log) && linepause(l, p.pause);
 }
 
 }  // namespace velquin::sim

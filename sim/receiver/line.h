@@ -1,12 +1,10 @@
 // The line the receiver is played on: a pseudo-terminal whose slave side
-// stands in for the serial port, or a real serial device; and how bytes go
-// out on it.
+// stands in for the serial port, or a real serial device.
 #pragma once
 #include <termios.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <span>
 #include <string>
 
@@ -45,10 +43,13 @@ void lineclose(line& l);   // hangs up, closes the slave, removes the link
 void lineabandon(const line& l);
 
 // All of b (true); false when the line fails (errno) or `stop` fires (ECANCELED).
-bool linesend(line& l, std::span<const std::uint8_t> b);
-// Sleeps `d` (true), or until `stop` fires (false).
+bool linesend(const line& l, std::span<const std::uint8_t> b);
+// Sleeps `d` (true), or until `stop` fires (ECANCELED) or the wait fails
+// (false).
 bool linepause(const line& l, std::chrono::milliseconds d);
-bool linestopped(const line& l);               // whether `stop` has fired
+// Whether `path` names the line's port side (under any name, the link's
+// among them) or the device it plays on.
+bool linenamed(const line& l, const std::string& path);
 bool linesettings(const line& l, termios& t);  // the port's current settings
 // Bytes sent that the port's user has not read yet; a real port's, those not
 // yet handed to its UART.
@@ -57,18 +58,5 @@ int lineunread(const line& l);
 // Settings a port is left with by a previous raw user at 9600 bps: nothing
 // the receiver sends before the tool starts is echoed, edited or translated.
 termios quietdefaults();
-
-// How batches go out after the exchange.
-struct pacing {
-  std::chrono::milliseconds pause{
-      100};               // after every batch, and after the first part of a split one
-  std::size_t split = 0;  // cut every batch after this many bytes
-  int rate = 0;           // bits per second, ten bits a byte, in 10 ms slices; 0: no limit
-};
-
-// Sends one batch as `p` says, and writes it to `log` when given. False when
-// the line or the log fails, or `stop` fires; errno tells why, and
-// ferror(log) whether it was the log.
-bool sendbatch(line& l, const pacing& p, std::span<const std::uint8_t> b, std::FILE* log);
 
 }  // namespace velquin::sim

@@ -1,6 +1,8 @@
 // The receiver emulator: what it builds to send, and the program as a user runs it.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 
 #include <cstring>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include "program.h"
 #include "sim/program/options.h"
 #include "sim/program/records.h"
+#include "sim/receiver/send.h"
 
 namespace velquin::test {
 namespace {
@@ -18,12 +21,22 @@ using velquin::test::PrintTo;
 
 using clock = std::chrono::steady_clock;
 
-// Batches as "ff 12 ed | ff 1c e3 ..." for reading in a table.
-std::string shown(const sim::batches& b) {
-  std::string s;
-  for (const bytes& batch : b.list) s += (s.empty() ? "" : "| ") + hex(batch);
-  return s;
-}
+// What an input makes, its batches as "ff 12 ed | ff 1c e3 ..." for reading
+// in a table.
+struct collected {
+  std::string shown;
+  bytes batch;
+  int pieces = 0;
+  const sim::sink sink = [this](std::span<const std::uint8_t> piece, bool last) {
+    batch.insert(batch.end(), piece.begin(), piece.end());
+    ++pieces;
+    if (last) {
+      shown += (shown.empty() ? "" : "| ") + hex(batch);
+      batch.clear();
+    }
+    return true;
+  };
+};
 
 TEST(EmulatorInput, GroupsFramesIntoBatches) {
   struct Case {
@@ -62,22 +75,22 @@ TEST(EmulatorInput, GroupsFramesIntoBatches) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    sim::batches b;
-    b.group = c.group;
+    collected made;
     for (const auto& [kind, arg] : c.steps) {
       bytes hexes;
       char unknown = 0;
-      ASSERT_TRUE(kind == 't' ? sim::typetext(b, arg, unknown) : sim::hexbytes(arg, hexes));
-      if (kind == 'c') sim::typecodes(b, hexes);
-      if (kind == 'b') b.addbatch(hexes);
+      ASSERT_TRUE(kind == 't' ? sim::typetext(arg, c.group, made.sink, unknown)
+                              : sim::hexbytes(arg, hexes));
+      if (kind == 'c') sim::typecodes(hexes, c.group, made.sink);
+      if (kind == 'b') made.sink(hexes, true);
     }
-    EXPECT_EQ(shown(b), c.batches);
+    EXPECT_EQ(made.shown, c.batches);
   }
-  sim::batches b;
+  collected made;
   char unknown = 0;
-  EXPECT_FALSE(sim::typetext(b, "a\xd0", unknown));
+  EXPECT_FALSE(sim::typetext("a\xd0", 1, made.sink, unknown));
   EXPECT_EQ(unknown, '\xd0');
-  EXPECT_EQ(b.list.size(), 2u);
+  EXPECT_EQ(made.shown, "ff 1c e3 | ff f0 0f 1c e3 ");
 }
 
 TEST(EmulatorInput, ReadsHexAndEscapes) {
@@ -97,43 +110,48 @@ TEST(EmulatorInput, ReadsHexAndEscapes) {
 TEST(EmulatorInput, ReadsTheBatchesOfALogAndNamesTheFirstBadLine) {
   struct Case {
     std::string log;
-    int bad;
+    const char* problem;  // with the record named "r"
     const char* batches;
   };
+  const std::string none = "r: no line of the tool's output";
+  const std::string bad2 = "r:2: not a line of the tool's output";
+  // As long as a line may be, newline included, and a byte longer.
+  const std::string longest = std::string(sim::longestrecordline - 4, 'x') + "=ff\n";
   const Case cases[] = {
-      {"sending init string #0\nOk\n=ff =15 =ea #15 >71 'q'\n=ff =15 \nunknown keycode e0\n", 0,
+      {"sending init string #0\nOk\n=ff =15 =ea #15 >71 'q'\n=ff =15 \nunknown keycode e0\n", "",
        "ff 15 ea | ff 15 "},
-      {"Ok\r\n=ff =5a =a5 #5a >0d '\\015'\r\n=5c #5c >5c '\\'", 0, "ff 5a a5 | 5c "},
-      {"x = 5\n1765195200.123456 =ff =15 =ea #15 >71 'q'\n", 0, "ff 15 ea "},
-      {"Ok\n=ff =15 =ea #15 >71 'Q'\n", 2, ""},
-      {"=FF \n=ff =FF \n", 2, ""},
-      {"x\n\n=ff =1\n", 3, ""},
-      {"=ff =15=ea \n", 1, ""},
-      {"t=1.5 =ff =33 =cc #33 >68 'h'\n", 0, "ff 33 cc "},
-      {"=ff =15\n=ff =12 =ed #12\n=ff\n", 0, "ff 15 | ff 12 ed | ff "},
-      {"     1\tOk\n     2\t=ff =12 =ed #12 \n", 0, "ff 12 ed "},
-      {"x:=ff =12 =ed #12 \n", 0, "ff 12 ed "},
-      {"\xef\xbb\xbf=ff =12 =ed #12 \n", 0, "ff 12 ed "},
-      {"x a=12 b\n=ff \n", 0, "ff "},
-      {"     1\t=ff =1g \n", 1, ""},
-      {"=ff \n=ff =1\n=12 \n=1\n", 2, "ff "},
-      {std::string("\0=ff \n", 7), 0, "ff "},
-      {"", 0, ""},
+      {"Ok\r\n=ff =5a =a5 #5a >0d '\\015'\r\n=5c #5c >5c '\\'", "", "ff 5a a5 | 5c "},
+      {"x = 5\n1765195200.123456 =ff =15 =ea #15 >71 'q'\n", "", "ff 15 ea "},
+      {"Ok\n=ff =15 =ea #15 >71 'Q'\n", bad2.c_str(), ""},
+      {"=ff \n=FF =1C =E3 #1C >61 'a'\n", bad2.c_str(), "ff "},
+      {"=ff \n=ff\t=1c\t=e3\t#1c\t>61 'a'\n", bad2.c_str(), "ff "},
+      {"x\n\n=ff =1\n", "r:3: not a line of the tool's output", ""},
+      {"=ff =15=ea \n", "r:1: not a line of the tool's output", ""},
+      {"t=1.5 =ff =33 =cc #33 >68 'h'\n", "", "ff 33 cc "},
+      {"=ff =15\n=ff =12 =ed #12\n=ff\n", "", "ff 15 | ff 12 ed | ff "},
+      {"     1\tOk\n     2\t=ff =12 =ed #12 \n", "", "ff 12 ed "},
+      {"x:=ff =12 =ed #12 \n", "", "ff 12 ed "},
+      {"\xef\xbb\xbf=ff =12 =ed #12 \n", "", "ff 12 ed "},
+      {"x a=12 b\n=ff \n", "", "ff "},
+      {"     1\t=ff =1g \n", "r:1: not a line of the tool's output", ""},
+      {"=ff \n=ff =1\n=12 \n=1\n", bad2.c_str(), "ff "},
+      {std::string("\0=ff \n", 7), "", "ff "},
+      {"", none.c_str(), ""},
+      {"Ok\n", none.c_str(), ""},
+      {"=12 \n" + longest + "=34 \n", "", "12 | ff | 34 "},
+      {"=12 \nx" + longest + "=34 \n", "r:2: longer than any line of the tool's output", "12 "},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.log);
-    std::string text = c.log;
-    std::FILE* in = fmemopen(text.data(), text.size(), "r");
-    ASSERT_NE(in, nullptr);
-    sim::batches b;
-    EXPECT_EQ(sim::readrecord(in,
-                              [&](bytes& raw) {
-                                b.addbatch(raw);
-                                return true;
-                              }),
-              c.bad);
-    std::fclose(in);
-    EXPECT_EQ(shown(b), c.batches);
+    SCOPED_TRACE(c.log.substr(0, 80));
+    const int fd = memfd_create("record", MFD_CLOEXEC);
+    ASSERT_EQ(write(fd, c.log.data(), c.log.size()), static_cast<ssize_t>(c.log.size()));
+    lseek(fd, 0, SEEK_SET);
+    collected made;
+    const sim::recordend e =
+        sim::readrecord(fd, -1, [&](bytes& raw) { return made.sink(raw, true); });
+    close(fd);
+    EXPECT_EQ(sim::recordproblem("r", e), c.problem);
+    EXPECT_EQ(made.shown, c.batches);
   }
 }
 
@@ -152,13 +170,28 @@ TEST(EmulatorOptions, EveryOneIsDocumented) {
   }
 }
 
-TEST(EmulatorInput, MangledFramesHaveTheSizeAskedAndFollowTheSeed) {
-  std::mt19937 a(7);
-  std::mt19937 b(7);
-  const bytes first = sim::mangledframes(a, 500);
-  EXPECT_EQ(first.size(), 500u);
-  EXPECT_EQ(hex(first), hex(sim::mangledframes(b, 500)));
-  EXPECT_NE(hex(first), hex(sim::mangledframes(a, 500)));
+// Made a piece at a time, a batch of random or mangled bytes is one batch of
+// the size asked, whatever its size, and the same for the same seed.
+TEST(EmulatorInput, RandomBatchesHaveTheSizeAskedAndFollowTheSeed) {
+  using maker = bool (*)(std::mt19937&, std::size_t, const sim::sink&);
+  for (const maker make : {maker(sim::randombatch), maker(sim::mangledbatch)}) {
+    for (const std::size_t n : {std::size_t(0), std::size_t(500), 2 * sim::piecesize + 1}) {
+      SCOPED_TRACE(n);
+      std::mt19937 a(7);
+      std::mt19937 b(7);
+      collected first;
+      collected again;
+      collected next;
+      ASSERT_TRUE(make(a, n, first.sink) && make(b, n, again.sink) && make(a, n, next.sink));
+      EXPECT_EQ(first.shown.size(), 3 * n);
+      EXPECT_EQ(first.pieces,
+                std::max<int>(1, static_cast<int>((n + sim::piecesize - 1) / sim::piecesize)));
+      EXPECT_EQ(first.shown, again.shown);
+      if (n > 0) {
+        EXPECT_NE(first.shown, next.shown);
+      }
+    }
+  }
 }
 
 TEST_F(Line, EmulatorServesAnExistingPortAndPutsItsSettingsBack) {
@@ -258,47 +291,64 @@ TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
 
 class ExchangeEnding : public Line, public ::testing::WithParamInterface<std::string> {};
 
-// The receiver's side of the exchange ends, false, when it is told to, when
+// The receiver's side of the exchange ends, false, when its time is up, when
 // the command has ended, and when the line does.
 TEST_P(ExchangeEnding, EndsItAtOnce) {
   openline();
   int ended[2] = {-1, -1};
   ASSERT_EQ(pipe(ended), 0);
   line_.stop = ended[0];
-  std::stop_source stop;
-  if (GetParam() == "stop_requested") stop.request_stop();
+  const auto t0 = clock::now();
+  auto until = t0 + 30s;
+  int error = ECANCELED;
+  if (GetParam() == "time_up") {
+    until = t0;
+    error = ETIMEDOUT;
+  }
   if (GetParam() == "command_ended") {
     ASSERT_EQ(write(ended[1], "x", 1), 1);
   }
   if (GetParam() == "line_ended") {
     close(line_.slave);
     line_.slave = -1;
+    error = EIO;
   }
-  const auto t0 = clock::now();
-  EXPECT_FALSE(sim::playexchange(line_, {}, 30s, nullptr, stop.get_token()));
+  EXPECT_FALSE(sim::playexchange(line_, {}, until, nullptr));
+  EXPECT_EQ(errno, error);
   EXPECT_LT(clock::now() - t0, 1s);
   close(ended[0]);
   close(ended[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Exchange, ExchangeEnding,
-                         ::testing::Values("stop_requested", "command_ended", "line_ended"),
+                         ::testing::Values("time_up", "command_ended", "line_ended"),
                          [](const auto& i) { return i.param; });
 
 class FailedSend : public Line, public ::testing::WithParamInterface<int> {};
 
-// A batch that cannot go out, on the line or to the log, paced or not, is
-// reported as not sent.
-TEST_P(FailedSend, IsReported) {
+// A batch that cannot all go out, paced or not, says why: the log failed,
+// the line did, or the command ended first.
+TEST_P(FailedSend, SaysWhichSideFailed) {
   openline();
   const sim::pacing p{0ms, 0, GetParam()};
-  std::FILE* full = std::fopen("/dev/full", "w");
-  ASSERT_NE(full, nullptr);
-  EXPECT_FALSE(sim::sendbatch(line_, p, qpress, full));
-  EXPECT_TRUE(std::ferror(full));
-  std::fclose(full);
+  const int full = open("/dev/full", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  sim::sender logged{line_, p, full};
+  EXPECT_EQ(logged.send(qpress, true), sim::sent::logfailed);
+  EXPECT_EQ(logged.error, ENOSPC);
+  close(full);
+  int ended[2] = {-1, -1};
+  ASSERT_EQ(pipe(ended), 0);
+  ASSERT_EQ(write(ended[1], "x", 1), 1);
+  sim::line stopped = line_;
+  stopped.stop = ended[0];
+  EXPECT_EQ((sim::sender{stopped, p}.send(qpress, true)), sim::sent::stopped);
+  close(ended[0]);
+  close(ended[1]);
   sim::linehangup(line_);
-  EXPECT_FALSE(sim::sendbatch(line_, p, qpress, nullptr));
+  sim::sender bare{line_, p};
+  EXPECT_EQ(bare.send(qpress, true), sim::sent::linefailed);
+  EXPECT_EQ(bare.error, EBADF);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, FailedSend, ::testing::Values(0, 1000000),

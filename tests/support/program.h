@@ -22,7 +22,7 @@ inline bytes allrequests() {
 class Program : public Line {
  protected:
   void TearDown() override {
-    receiver_ = {};
+    receiver_.stop();
     sim::linehangup(line_);
     if (child_.pid > 0) finish(child_, 10s);
     Line::TearDown();
@@ -30,8 +30,7 @@ class Program : public Line {
 
   // Plays the exchange as `a` says and starts the tool in the scratch directory.
   void start(const sim::answers& a, spawnoptions o = {}) {
-    receiver_ = std::jthread(
-        [this, a](std::stop_token stop) { sim::playexchange(line_, a, 30s, &heard_, stop); });
+    receiver_.start(line_, a, 30s, &heard_);
     o.dir = dir_;
     ASSERT_TRUE(spawn(child_, exe, o));
   }
@@ -42,11 +41,11 @@ class Program : public Line {
     std::string line;
     ASSERT_TRUE(takeline(child_, line, 10s)) << child_.errtext;
     ASSERT_EQ(line, "Ok\n");
-    receiver_ = {};
+    receiver_.stop();
   }
 
   bytes heard_;
-  std::jthread receiver_;
+  exchangethread receiver_;
   child child_;
 };
 

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -125,6 +126,31 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
   c.out = out[0];
   c.err = err[0];
   return true;
+}
+
+exchangethread::~exchangethread() {
+  stop();
+}
+
+void exchangethread::start(const sim::line& l, const sim::answers& a,
+                           std::chrono::milliseconds limit, bytes* heard) {
+  stop();
+  stop_ = eventfd(0, EFD_CLOEXEC);
+  sim::line own = l;
+  own.stop = stop_;
+  thread_ = std::thread(
+      [own, a, limit, heard] { sim::playexchange(own, a, sim::steady::now() + limit, heard); });
+}
+
+void exchangethread::join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void exchangethread::stop() {
+  if (stop_ >= 0) eventfd_write(stop_, 1);
+  join();
+  if (stop_ >= 0) close(stop_);
+  stop_ = -1;
 }
 
 std::string preload(const char* library) {

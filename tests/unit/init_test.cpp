@@ -140,8 +140,8 @@ TEST_P(Handshake, MatchesTheReceiversAnswers) {
   ttysetup(fd, 9600);
 
   bytes heard;
-  std::jthread receiver(
-      [&](std::stop_token stop) { sim::playexchange(line_, c.answers, 20s, &heard, stop); });
+  test::exchangethread receiver;
+  receiver.start(line_, c.answers, 20s, &heard);
   int result = 0;
   std::string messages;
   const auto start = clock::now();
@@ -151,8 +151,7 @@ TEST_P(Handshake, MatchesTheReceiversAnswers) {
     messages = capture.text();
   }
   const auto took = clock::now() - start;
-  receiver.request_stop();
-  receiver.join();
+  receiver.stop();
 
   EXPECT_EQ(result, c.result);
   EXPECT_EQ(messages, c.messages);
