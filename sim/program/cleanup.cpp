@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <exception>
+
 #include "sim/program/keyboard.h"
 
 namespace velquin::sim {
@@ -25,7 +27,21 @@ void onsignal(int sig) {
   raise(sig);
 }
 
+// Memory so short that not even an exception can be made ends the run here,
+// with no stack to unwind: it is put back as an end signal puts it.
+[[noreturn]] void onterminate() {
+  if (guarded != nullptr) lineabandon(*guarded);
+  keyboardoff();
+  constexpr char said[] = "velquin-sim: out of memory\n";
+  [[maybe_unused]] const ssize_t n = write(2, said, sizeof said - 1);
+  _exit(1);
+}
+
 }  // namespace
+
+void guardterminate() {
+  std::set_terminate(onterminate);
+}
 
 served::served(command& c) : cmd(c) {
   const sigset_t ending = endset();

@@ -28,4 +28,9 @@ struct served {
   void guard();
 };
 
+// From now on, where the run cannot go on even by an exception (memory so
+// short that none can be made), what it made is put back as an end signal
+// puts it, and it exits with status 1.
+void guardterminate();
+
 }  // namespace velquin::sim

@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 
+#include "sim/program/cleanup.h"
 #include "sim/program/options.h"
 #include "sim/program/session.h"
 
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
   }
   // Caught here, an exception has unwound the run, and every guard on the
   // way has put back what it made.
+  velquin::sim::guardterminate();
   try {
     return start(argc, argv);
   } catch (const std::bad_alloc&) {

@@ -199,8 +199,8 @@ bool named(const std::string& name, const char* what, std::string& error) {
 bool checkinput(input& in, std::string& error) {
   switch (in.from) {
     case source::text: {
-      std::vector<bytes> events;
       for (const char c : unescape(in.arg)) {
+        std::vector<bytes> events;
         if (!keyevents(c, events)) {
           error = untypeable(c);
           return false;

@@ -239,15 +239,13 @@ TEST_F(Line, EmulatorTypesEveryPrintableCharacterThroughTheTool) {
 }
 
 // Every wait of the emulator ends soon after its command does: sending to a
-// line nobody reads, the answers' gaps, the pacing, the hold, and a standard
-// input that stays open.
+// line nobody reads at a rate, the answers' gaps, the pacing, the hold.
 TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
   struct Case {
     const char* name;
     std::vector<std::string> args;
     int status;
     std::chrono::milliseconds limit;  // from the start, the command's own time included
-    bool input = false;               // standard input a pipe left open
   };
   const std::string pty = exe;
   const Case cases[] = {
@@ -267,7 +265,6 @@ TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
        {"--pace=15000", "--hold=0", "--text=abc", "ttyS1", "timeout", "2", exe},
        124,
        3500ms},
-      {"standard input open", {"ttyS1", "timeout", "2", exe}, 124, 3500ms, true},
       {"its status after the hang-up",
        {"--hold=0", "--text=a", "ttyS1", "sh", "-c", pty + "; exit 3"},
        3,
@@ -280,14 +277,113 @@ TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     child sim;
-    spawnoptions o = here(c.args);
-    o.input = c.input;
     const auto t0 = clock::now();
-    ASSERT_TRUE(spawn(sim, simexe, o));
+    ASSERT_TRUE(spawn(sim, simexe, here(c.args)));
     EXPECT_EQ(finish(sim, 20s), c.status) << sim.errtext;
     EXPECT_LT(clock::now() - t0, c.limit);
   }
 }
+
+struct Blocked {
+  const char* name;
+  const char* input;  // "record" or "keys" through a pipe, "fifo", "terminal"
+  const char* sink;   // the reader that stops: "line", "log"; "none": the input goes quiet
+};
+
+class EmulatorBlocked : public Line, public ::testing::WithParamInterface<Blocked> {};
+
+// Whatever the emulator waits for, its input to come or a sink to take more,
+// it ends within a second of its command, with its status, and everything
+// put back: the link and lock file gone, or the port's settings.
+TEST_P(EmulatorBlocked, EndsWithItsCommand) {
+  const Blocked& c = GetParam();
+  const std::string input = c.input;
+  const std::string sink = c.sink;
+  const bool fromfifo = input == "fifo";
+  const bool recorded = input == "record" || fromfifo;
+  // More than a pipe, a line and a log hold, unless the input goes quiet.
+  const std::size_t size = sink == "none" ? 100 : 400000;
+  std::string data = recorded ? "Ok\n" : std::string(size / 20, 'a');
+  while (recorded && data.size() < size) data += "=ff =1c =e3 =ff =f0 =0f =1c =e3 \n";
+  std::vector<std::string> args = {"--pace=0", "--hold=0"};
+  if (fromfifo) {
+    ASSERT_EQ(mkfifo((dir_ + "/record").c_str(), 0600), 0);
+    args.push_back("--replay=record");
+  }
+  if (input == "record") args.push_back("--replay=-");
+  if (sink == "line") {
+    openline();
+    args.insert(args.end(), {"--port=" + line_.slavepath, "sleep", "2"});
+  } else {
+    if (sink == "log") {
+      ASSERT_EQ(mkfifo((dir_ + "/log").c_str(), 0600), 0);
+      args.push_back("--log=log");
+    }
+    args.insert(args.end(),
+                {"ttyS1", "sh", "-c", "timeout 2 " + std::string(exe) + " > /dev/null"});
+  }
+  // The test holds the FIFOs open both ways, and reads neither.
+  const int log = sink == "log" ? open((dir_ + "/log").c_str(), O_RDWR | O_NONBLOCK) : -1;
+  int feed = fromfifo ? open((dir_ + "/record").c_str(), O_RDWR | O_NONBLOCK) : -1;
+  spawnoptions o = here(args);
+  sim::line terminal;
+  std::string err;
+  if (input == "terminal") {
+    ASSERT_TRUE(sim::lineopen(terminal, nullptr, "", err)) << err;
+    o.in = o.ctty = terminal.slavepath;
+    o.setsid = true;
+    feed = terminal.master;
+  }
+  o.input = feed < 0;
+  const auto t0 = clock::now();
+  child sim;
+  ASSERT_TRUE(spawn(sim, simexe, o));
+  if (o.input) feed = sim.in;
+  fcntl(feed, F_SETFL, O_NONBLOCK);
+  // The tool's side of the exchange, which the port's reader plays.
+  const bool port = sink == "line";
+  for (int k = 0; port && k < 500 && settings() == before_; ++k) std::this_thread::sleep_for(10ms);
+  for (int i = 0; port && i < 3; ++i) {
+    ASSERT_TRUE(sim::linesend(line_, sim::request(i)));
+    EXPECT_EQ(hex(drain(2000)), hex(bytes(sim::response(i).begin(), sim::response(i).end())));
+  }
+  // As much as the emulator takes in a second; the writer stays.
+  for (std::size_t sent = 0; sent < data.size() && clock::now() - t0 < 1s;) {
+    const ssize_t n = write(feed, data.data() + sent, data.size() - sent);
+    if (n > 0) sent += static_cast<std::size_t>(n);
+    if (n <= 0) std::this_thread::sleep_for(5ms);
+  }
+  const int status = finish(sim, 20s);
+  EXPECT_LT(clock::now() - t0, 3500ms);
+  if (port) {
+    EXPECT_EQ(status, 0) << sim.errtext;
+    EXPECT_EQ(settings(), before_);
+  } else {
+    EXPECT_EQ(status, sink == "log" ? 1 : 124);
+    EXPECT_EQ(sink == "log",
+              std::regex_search(sim.errtext, std::regex("velquin-sim: log: [0-9]+ "
+                                                        "bytes sent not written "
+                                                        "before the command ended\n$")))
+        << sim.errtext;
+    EXPECT_FALSE(std::filesystem::is_symlink(link_));
+    EXPECT_FALSE(std::filesystem::exists(link_ + ".lock"));
+  }
+  for (const int fd : {log, fromfifo ? feed : -1}) {
+    if (fd >= 0) close(fd);
+  }
+  sim::lineclose(terminal);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocked, EmulatorBlocked,
+    ::testing::Values(
+        Blocked{"record_quiet", "record", "none"}, Blocked{"record_line", "record", "line"},
+        Blocked{"record_log", "record", "log"}, Blocked{"fifo_quiet", "fifo", "none"},
+        Blocked{"fifo_line", "fifo", "line"}, Blocked{"fifo_log", "fifo", "log"},
+        Blocked{"keys_quiet", "keys", "none"}, Blocked{"keys_line", "keys", "line"},
+        Blocked{"keys_log", "keys", "log"}, Blocked{"terminal_quiet", "terminal", "none"},
+        Blocked{"terminal_line", "terminal", "line"}, Blocked{"terminal_log", "terminal", "log"}),
+    casename());
 
 class ExchangeEnding : public Line, public ::testing::WithParamInterface<std::string> {};
 
@@ -472,6 +568,7 @@ TEST_F(Line, EmulatorReplaysARecordedSessionByteForByte) {
     EXPECT_EQ(finish(c, 60s), 0) << c.outtext;
   };
   child original;
+  args.push_back("--log=sent.log");
   record(args, original);
   const std::string& out = original.outtext;
   EXPECT_NE(out.find("velquin: velquinconv: buffer overflow\n"), std::string::npos);
@@ -487,6 +584,88 @@ TEST_F(Line, EmulatorReplaysARecordedSessionByteForByte) {
   child replayed;
   record({"--pace=40", "--replay=session.log"}, replayed);
   EXPECT_EQ(replayed.outtext, out);
+
+  // What the log holds, sent again as it is, gives the tool the same bytes.
+  const auto rawitems = [](const std::string& text) {
+    static const std::regex item("=([0-9a-f]{2}) ");
+    std::string all;
+    for (auto m = std::sregex_iterator(text.begin(), text.end(), item); m != std::sregex_iterator();
+         ++m) {
+      all += (*m)[1].str() + ' ';
+    }
+    return all;
+  };
+  std::ifstream in(dir_ + "/sent.log", std::ios::binary);
+  const bytes logged{std::istreambuf_iterator<char>(in), {}};
+  child raw;
+  record({"--raw=sent.log", "--split=100000", "--rate=1000000"}, raw);
+  EXPECT_EQ(rawitems(raw.outtext), hex(logged));
+  EXPECT_EQ(rawitems(out), hex(logged));
+}
+
+// Whatever its input, the emulator holds no more than 2 MB of data besides
+// its command line: under a limit of its own size and that, every input goes
+// out whole, and a record's line too long to be the tool's is never read
+// whole.
+TEST_F(Line, SlowEmulatorHoldsNoMoreThanItsBound) {
+#if defined(VELQUIN_EMULATED) || defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "qemu-user and AddressSanitizer have an address space of their own";
+#endif
+  constexpr rlim_t bound = 2 << 20;
+  // Its own size: waiting in the exchange, with nothing made yet.
+  child idle;
+  ASSERT_TRUE(spawn(idle, simexe, here({"--silent", "ttyS1"})));
+  for (int k = 0; k < 500 && !std::filesystem::is_symlink(link_); ++k) {
+    std::this_thread::sleep_for(10ms);
+  }
+  std::ifstream status("/proc/" + std::to_string(idle.pid) + "/status");
+  rlim_t own = 0;
+  for (std::string l; std::getline(status, l);) {
+    if (l.starts_with("VmPeak:")) own = std::stoul(l.substr(7)) * 1024;
+  }
+  kill(idle.pid, SIGTERM);
+  finish(idle, 5s);
+  ASSERT_GT(own, 0u);
+
+  // 5 MB of view lines, and a line far longer than any.
+  std::ofstream big(dir_ + "/big.log");
+  for (int k = 0; k < 200; ++k) {
+    for (int i = 0; i < 2000; ++i) big << "=ff =1c =e3 ";
+    big << "\n";
+  }
+  big.close();
+  std::ofstream(dir_ + "/huge.log") << "=ff \n" << std::string(16 << 20, 'x') << "\n=ff \n";
+  std::string codes = "'--codes=";
+  for (int k = 0; k < 30000; ++k) codes += "15 ";
+  struct Case {
+    const char* name;
+    std::string input;  // in front of the emulator in a pipeline
+    std::string options;
+    int status;
+  };
+  const Case cases[] = {
+      {"random bytes", "", "--random=16777216", 0},
+      {"mangled frames", "", "--mangled=16777216", 0},
+      {"text, a batch", "", "--group=100000 --text=" + std::string(100000, 'A'), 0},
+      {"codes, a batch", "", "--group=100000 " + codes + "'", 0},
+      {"noise", "", "--noise=100000 --text=a", 0},
+      {"a record", "", "--replay=big.log", 0},
+      {"a record piped", "cat big.log |", "--replay=-", 0},
+      {"a line too long, piped", "cat huge.log |", "--replay=-", 2},
+      {"raw bytes piped", "cat big.log |", "--raw=- --split=100000 --rate=10000000", 0},
+      {"typed from a pipe", "head -c 1000000 big.log |", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    spawnoptions o = here({"-c", c.input + " " + simexe + " --pace=0 --hold=0 " + c.options +
+                                     " ttyS1 sh -c '" + exe + " > /dev/null'"});
+    o.memory = own + bound;
+    child sim;
+    ASSERT_TRUE(spawn(sim, "/bin/sh", o));
+    const std::string& e = sim.errtext;
+    EXPECT_EQ(finish(sim, 60s), c.status) << e.substr(e.size() > 400 ? e.size() - 400 : 0);
+    EXPECT_EQ(sim.errtext.find("out of memory"), std::string::npos);
+  }
 }
 
 TEST_F(Line, SlowEmulatorPacesRatesBelowAThousandBitsASecond) {
@@ -548,6 +727,29 @@ TEST_F(Line, EmulatorPutsAPortBackWhenASignalEndsIt) {
   }
 }
 
+// Wherever memory runs out, the emulator says so and puts everything back:
+// its link and lock file are gone, and its status is 1. Every allocation
+// after the first n fails, for n growing until a run needs no more.
+TEST_F(Line, SlowEmulatorPutsEverythingBackWhenMemoryRunsOut) {
+  int failed = 0;
+  for (int n = 0; n < 100000; n += n / 4 + 1) {
+    SCOPED_TRACE(n);
+    spawnoptions o = here({"--pace=0", "--hold=0", "--text=ab", "ttyS1", exe});
+    o.env = {preload(VELQUIN_IOFAULT), "IOFAULT=new", "IOFAULT_TIMES=" + std::to_string(n),
+             "ASAN_OPTIONS=verify_asan_link_order=0"};
+    child c;
+    ASSERT_TRUE(spawn(c, simexe, o));
+    const int status = finish(c, 10s);
+    EXPECT_FALSE(std::filesystem::is_symlink(link_));
+    EXPECT_FALSE(std::filesystem::exists(link_ + ".lock"));
+    if (status == 0) break;
+    ASSERT_EQ(status, 1) << c.errtext;
+    EXPECT_TRUE(c.errtext.ends_with("velquin-sim: out of memory\n")) << c.errtext;
+    ++failed;
+  }
+  EXPECT_GT(failed, 5);
+}
+
 // Every failure is reported, with its status, before anything is sent or
 // made that it would spoil.
 TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
@@ -563,10 +765,13 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     std::string shown = "";  // what the pipe then holds
     std::string in = "";     // a file for standard input
     std::string piped = "";  // or what comes through a pipe on it
+    rlim_t files = 0;        // descriptors it may have
   };
-  // Records to replay that hold no batch, and one that a log must not empty.
+  // Records to replay that hold no batch, one with a line too long, and one
+  // that a log must not empty.
   const std::string record = "Ok\n" + qline;
   std::ofstream(dir_ + "/empty.log").flush();
+  std::ofstream(dir_ + "/long.log") << "=ff \n" << std::string(sim::longestrecordline, 'x');
   std::ofstream(dir_ + "/ok.log") << "sending init string #0\nOk\n";
   std::ofstream(dir_ + "/session.log") << record;
   ASSERT_EQ(symlink("session.log", (dir_ + "/link.log").c_str()), 0);
@@ -585,6 +790,10 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
       {{"--late", "3", "ttyS1"}, 2, usage("bad number for --late: '3'")},
       {{"--random=16777217", "ttyS1"}, 2, usage("bad number for --random: '16777217'")},
       {{"--text", "x"}, 2, usage("missing LINK")},
+      {{"--text=a", "", exe}, 2, usage("empty LINK")},
+      {{"--port=", "--text=a", "ls"}, 2, usage("empty name for --port")},
+      {{"--log=", "--text=a", "ttyS1"}, 2, usage("empty name for --log")},
+      {{"--raw=", "ttyS1"}, 2, usage("empty name for --raw")},
       {{"--text=a", "/nonexistent/ttyS1"},
        1,
        "velquin-sim: /nonexistent/ttyS1.lock: No such file or directory\n"},
@@ -596,6 +805,12 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
        2,
        "velquin-sim: /nonexistent/session.log: No such file or directory\n"},
       {{"--replay=/", "ttyS1"}, 2, "velquin-sim: /: Is a directory\n"},
+      {{"--raw=/nonexistent/sent.bin", "ttyS1"},
+       2,
+       "velquin-sim: /nonexistent/sent.bin: No such file or directory\n"},
+      {{"--replay=long.log", "ttyS1", exe},
+       2,
+       "velquin-sim: long.log:2: longer than any line of the tool's output\n"},
       // Read from a pipe, a record is sent up to its bad line, and nothing after it.
       {{"--replay=-", "--bytes=ff 15 ea", "ttyS1", exe},
        2,
@@ -617,7 +832,23 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
        "",
        "",
        dir_ + "/session.log"},
+      {{"--raw=session.log", "--log=link.log", "ttyS1", exe},
+       2,
+       "velquin-sim: link.log: the file to send; --log would overwrite it\n"},
+      {{"--log=ttyS1", "--text=a", "ttyS1", exe},
+       2,
+       "velquin-sim: ttyS1: the line itself; --log would send into it\n"},
       {{"--stale=" + toomanystale, "ttyS1"}, 2, usage("more than 4096 bytes for --stale")},
+      // 0, 1, 2, the lock file, the pseudo-terminal's two ends: none left to
+      // watch the command with (under qemu-user, qemu takes some itself).
+      {{"--text=a", "ttyS1", "sleep", "5"},
+       1,
+       "velquin-sim: cannot watch sleep: Too many open files\n",
+       "",
+       "",
+       "",
+       "",
+       6},
       {{"--help"}, 1, full, "/dev/full"},
       {{"--version"}, 1, full, "/dev/full"},
       {{"--log=sent.log", "--port=/dev/null"}, 1, "velquin-sim: /dev/null: not a terminal\n"},
@@ -629,10 +860,14 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(::testing::PrintToString(k.args));
+#ifdef VELQUIN_EMULATED
+    if (k.files > 0) continue;
+#endif
     child c;
     spawnoptions o = here(k.args);
     o.out = k.out;
     o.in = k.in;
+    o.files = k.files;
     o.input = !k.piped.empty();
     ASSERT_TRUE(spawn(c, simexe, o));
     if (o.input) {
@@ -644,6 +879,7 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     EXPECT_EQ(c.errtext, k.err);
     EXPECT_EQ(c.outtext, k.shown);
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/sent.log"));
+    EXPECT_FALSE(std::filesystem::exists(link_ + ".lock"));
   }
   std::ifstream kept(dir_ + "/session.log");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), record);

@@ -5,7 +5,10 @@
 //   poll-nval                the next wait reports the descriptor invalid;
 //   read-eagain              the next IOFAULT_TIMES batch reads (default 1)
 //                            find nothing, as when another reader took the
-//                            bytes between the wake-up and the read.
+//                            bytes between the wake-up and the read;
+//   new                      every operator new after the first IOFAULT_TIMES
+//                            fails, from the program's start, as when memory
+//                            runs out.
 #include <dlfcn.h>
 #include <poll.h>
 #include <unistd.h>
@@ -13,11 +16,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace {
 
 using pollfn = int (*)(pollfd*, nfds_t, int);
 using readfn = ssize_t (*)(int, void*, size_t);
+using newfn = void* (*)(std::size_t);
 
 template <typename fn>
 fn next(const char* name) {
@@ -27,6 +32,11 @@ fn next(const char* name) {
 bool is(const char* fault) {
   const char* f = std::getenv("IOFAULT");
   return f != nullptr && std::strcmp(f, fault) == 0;
+}
+
+int times(int fallback) {
+  const char* times = std::getenv("IOFAULT_TIMES");
+  return times != nullptr ? std::atoi(times) : fallback;
 }
 
 bool watching = false;  // a batch has been read
@@ -53,10 +63,7 @@ int faultypoll(pollfd* fds, nfds_t n, int ms) {
 ssize_t faultyread(int fd, void* buf, size_t count) {
   static const auto real = next<readfn>("read");
   if (count > 1 && is("read-eagain")) {
-    if (readfaults < 0) {
-      const char* times = std::getenv("IOFAULT_TIMES");
-      readfaults = times != nullptr ? std::atoi(times) : 1;
-    }
+    if (readfaults < 0) readfaults = times(1);
     if (readfaults > 0) {
       --readfaults;
       errno = EAGAIN;
@@ -69,6 +76,16 @@ ssize_t faultyread(int fd, void* buf, size_t count) {
 }
 
 }  // namespace
+
+// The next operator new is the program's own, a sanitizer's among them, so
+// that its delete matches.
+void* operator new(std::size_t n) {
+  static const auto real = next<newfn>(sizeof(std::size_t) == 8 ? "_Znwm" : "_Znwj");
+  static int left = is("new") ? times(1) : -1;
+  if (left == 0) throw std::bad_alloc();
+  if (left > 0) --left;
+  return real(n);
+}
 
 extern "C" {
 

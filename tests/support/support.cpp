@@ -112,6 +112,14 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
     if (!o.dir.empty() && chdir(o.dir.c_str()) != 0) _exit(126);
     setrlimit(RLIMIT_NOFILE, &limit);
     for (int fd = 3; fd < o.fdfloor; ++fd) dup2(2, fd);
+    // Counted, its descriptors are only its own: none the test inherited.
+    if (o.files > 0) close_range(static_cast<unsigned>(std::max(3, o.fdfloor)), ~0U, 0);
+    const rlimit memory{o.memory, o.memory};
+    const rlimit files{o.files, o.files};
+    if ((o.memory > 0 && setrlimit(RLIMIT_AS, &memory) != 0) ||
+        (o.files > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0)) {
+      _exit(126);
+    }
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }

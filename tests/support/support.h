@@ -2,6 +2,7 @@
 // capture, a child process read through pipes, and the pseudo-terminal fixture.
 #pragma once
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <termios.h>
 
@@ -53,6 +54,8 @@ struct spawnoptions {
   std::string ctty;               // with setsid, a terminal it takes as its controlling one
   std::vector<std::string> env;   // NAME=VALUE added to the environment
   int fdfloor = 0;                // descriptors below this are taken before the program starts
+  rlim_t memory = 0;              // bytes of address space it may have; 0: no limit of its own
+  rlim_t files = 0;               // descriptors it may have; 0: no limit of its own
 };
 
 struct child {
