@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decode/decode.h"
+#include "sim/program/records.h"
 #include "sim/receiver/keys.h"
 
 namespace {
@@ -74,6 +75,18 @@ void BM_RandomBytes(benchmark::State& state) {
   close(saved);
 }
 BENCHMARK(BM_RandomBytes);
+
+// Checking a record's line is linear in its length, even where every "="
+// could begin a view: glued items, of which only the last reads as one.
+void BM_GluedRecordLine(benchmark::State& state) {
+  std::string text;
+  while (text.size() < static_cast<std::size_t>(state.range(0))) text += "=ff";
+  velquin::sim::bytes raw;
+  for (auto _ : state) benchmark::DoNotOptimize(velquin::sim::recordline(text, raw));
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_GluedRecordLine)->RangeMultiplier(2)->Range(60 << 10, 960 << 10)->Complexity();
 
 }  // namespace
 

@@ -10,7 +10,7 @@ TEST_F(Program, SilentReceiverFailsWithMinusTwoAndRestoresTheLine) {
   EXPECT_EQ(finish(child_, 15s), 0);
   EXPECT_EQ(child_.outtext, "Failed (-2)\n");
   EXPECT_EQ(child_.errtext, "sending init string #0\nsending init string #0\n");
-  receiver_.stop();
+  receiver_ = {};
   bytes twice = bytes(sim::request(0).begin(), sim::request(0).end());
   twice.insert(twice.end(), twice.begin(), twice.end());
   EXPECT_EQ(hex(heard_), hex(twice));

@@ -22,7 +22,7 @@ inline bytes allrequests() {
 class Program : public Line {
  protected:
   void TearDown() override {
-    receiver_.stop();
+    receiver_ = {};
     sim::linehangup(line_);
     if (child_.pid > 0) finish(child_, 10s);
     Line::TearDown();
@@ -30,7 +30,7 @@ class Program : public Line {
 
   // Plays the exchange as `a` says and starts the tool in the scratch directory.
   void start(const sim::answers& a, spawnoptions o = {}) {
-    receiver_.start(line_, a, 30s, &heard_);
+    receiver_ = exchangethread(line_, a, 30s, &heard_);
     o.dir = dir_;
     ASSERT_TRUE(spawn(child_, exe, o));
   }
@@ -41,11 +41,11 @@ class Program : public Line {
     std::string line;
     ASSERT_TRUE(takeline(child_, line, 10s)) << child_.errtext;
     ASSERT_EQ(line, "Ok\n");
-    receiver_.stop();
+    receiver_ = {};
   }
 
   bytes heard_;
-  exchangethread receiver_;
+  std::jthread receiver_;
   child child_;
 };
 

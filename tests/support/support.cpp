@@ -136,29 +136,14 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
   return true;
 }
 
-exchangethread::~exchangethread() {
-  stop();
-}
-
-void exchangethread::start(const sim::line& l, const sim::answers& a,
-                           std::chrono::milliseconds limit, bytes* heard) {
-  stop();
-  stop_ = eventfd(0, EFD_CLOEXEC);
-  sim::line own = l;
-  own.stop = stop_;
-  thread_ = std::thread(
-      [own, a, limit, heard] { sim::playexchange(own, a, sim::steady::now() + limit, heard); });
-}
-
-void exchangethread::join() {
-  if (thread_.joinable()) thread_.join();
-}
-
-void exchangethread::stop() {
-  if (stop_ >= 0) eventfd_write(stop_, 1);
-  join();
-  if (stop_ >= 0) close(stop_);
-  stop_ = -1;
+std::jthread exchangethread(const sim::line& l, const sim::answers& a,
+                            std::chrono::milliseconds limit, bytes* heard) {
+  return std::jthread([own = l, a, limit, heard](std::stop_token stop) mutable {
+    own.stop = eventfd(0, EFD_CLOEXEC);
+    const std::stop_callback wake(stop, [&] { eventfd_write(own.stop, 1); });
+    sim::playexchange(own, a, sim::steady::now() + limit, heard);
+    close(own.stop);
+  });
 }
 
 std::string preload(const char* library) {

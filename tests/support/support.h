@@ -80,24 +80,9 @@ bool takeline(child& c, std::string& line, std::chrono::milliseconds limit);
 int finish(child& c, std::chrono::milliseconds limit);
 
 // The receiver's side of the exchange on a thread of its own, on a copy of
-// the line with a stop of its own: join() waits for it to end, and stop(),
-// or the destructor, ends it first.
-class exchangethread {
- public:
-  exchangethread() = default;
-  ~exchangethread();
-  exchangethread(const exchangethread&) = delete;
-  exchangethread& operator=(const exchangethread&) = delete;
-
-  void start(const sim::line& l, const sim::answers& a, std::chrono::milliseconds limit,
-             bytes* heard);
-  void join();
-  void stop();
-
- private:
-  int stop_ = -1;
-  std::thread thread_;
-};
+// the line whose stop fires when the thread is asked to stop.
+std::jthread exchangethread(const sim::line& l, const sim::answers& a,
+                            std::chrono::milliseconds limit, bytes* heard);
 
 // A line's whole settings as Linux's termios2 holds them, custom speeds
 // included, and a custom speed set on a line in both directions.

@@ -140,8 +140,7 @@ TEST_P(Handshake, MatchesTheReceiversAnswers) {
   ttysetup(fd, 9600);
 
   bytes heard;
-  test::exchangethread receiver;
-  receiver.start(line_, c.answers, 20s, &heard);
+  std::jthread receiver = test::exchangethread(line_, c.answers, 20s, &heard);
   int result = 0;
   std::string messages;
   const auto start = clock::now();
@@ -151,7 +150,8 @@ TEST_P(Handshake, MatchesTheReceiversAnswers) {
     messages = capture.text();
   }
   const auto took = clock::now() - start;
-  receiver.stop();
+  receiver.request_stop();
+  receiver.join();
 
   EXPECT_EQ(result, c.result);
   EXPECT_EQ(messages, c.messages);
