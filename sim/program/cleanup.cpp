@@ -61,7 +61,7 @@ served::~served() {
   keyboardoff();
   linehangup(l);
   if (log >= 0) close(log);
-  cmd.reap(true);
+  cmd.reap();
   lineclose(l);
   if (cmd.done >= 0) close(cmd.done);
   for (const int sig : endsignals) signal(sig, SIG_DFL);

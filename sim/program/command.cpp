@@ -49,9 +49,8 @@ bool command::start(const std::vector<std::string>& words, bool quietstdin, std:
   return true;
 }
 
-bool command::reap(bool wait) {
-  if (pid > 0 && !ended && waitpid(pid, &status, wait ? 0 : WNOHANG) == pid) ended = true;
-  return ended;
+void command::reap() {
+  if (pid > 0 && !ended && waitpid(pid, &status, 0) == pid) ended = true;
 }
 
 int command::exitstatus() const {

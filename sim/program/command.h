@@ -17,7 +17,7 @@ struct command {
   // when it cannot be run. Where it cannot be watched (`done` stays -1), it
   // is killed at once, with `err` set.
   bool start(const std::vector<std::string>& words, bool quietstdin, std::string& err);
-  bool reap(bool wait);    // whether it has ended; waits for it when `wait`
+  void reap();             // waits for it to end
   int exitstatus() const;  // its status, 128 + the signal that ended it
 };
 

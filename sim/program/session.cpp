@@ -34,6 +34,10 @@ std::string failure(const std::string& what, int e) {
   return what + ": " + std::strerror(e);
 }
 
+const std::string& linename(const options& o) {
+  return o.port.empty() ? o.link : o.port;
+}
+
 // Waits until the tool has read everything sent, or has ended: a hang-up
 // throws away what it has not read. Bytes still on their way to the port
 // side do not count as unread, so the count must stay at 0 for a while.
@@ -52,7 +56,7 @@ void waitread(const line& l) {
                       std::to_string(readlimitseconds) + " s; hanging up");
       return;
     }
-    step = unread == before ? std::min(step * 2, std::chrono::milliseconds(settle)) : firstlook;
+    step = unread == before ? std::min(step * 2, settle) : firstlook;
     before = unread;
     if (unread > 0) seen = now;
     if (sleepuntil(l.stop, unread > 0 ? now + step : seen + settle) != woke::due) return;
@@ -62,8 +66,7 @@ void waitread(const line& l) {
 // The status of a run whose sending ended so, once the tool has read what
 // went out; none when the command's own is the run's.
 std::optional<int> finish(const options& o, served& s, const sender& out, sent last, int status) {
-  const std::string name = o.port.empty() ? o.link : o.port;
-  if (last == sent::linefailed) return complain(1, failure(name, out.error));
+  if (last == sent::linefailed) return complain(1, failure(linename(o), out.error));
   if (last == sent::logfailed) return complain(1, failure(o.log, out.error));
   if (out.unlogged > 0) {
     return complain(1, o.log + ": " + std::to_string(out.unlogged) +
@@ -82,7 +85,7 @@ std::optional<int> play(const options& o, served& s, const answers& a,
                         const std::vector<inputfile>& files, std::mt19937& rng, bool keyboard) {
   if (!playexchange(s.l, a, never, nullptr)) {
     if (errno == ECANCELED) return std::nullopt;
-    return complain(1, failure(o.port.empty() ? o.link : o.port, errno));
+    return complain(1, failure(linename(o), errno));
   }
   sender out{s.l, {}, s.log};
   sent last = sent::all;
