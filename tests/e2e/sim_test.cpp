@@ -114,7 +114,7 @@ TEST(EmulatorInput, ReadsTheBatchesOfALogAndNamesTheFirstBadLine) {
   const std::string none = "r: no line of the tool's output";
   const std::string bad2 = "r:2: not a line of the tool's output";
   // As long as a line may be, newline included, and a byte longer.
-  const std::string longest = std::string(sim::longestrecordline - 4, 'x') + "=ff\n";
+  const std::string longest = std::string(94209 - 4, 'x') + "=ff\n";
   const Case cases[] = {
       {"sending init string #0\nOk\n=ff =15 =ea #15 >71 'q'\n=ff =15 \nunknown keycode e0\n", "",
        "ff 15 ea | ff 15 "},
@@ -136,6 +136,7 @@ TEST(EmulatorInput, ReadsTheBatchesOfALogAndNamesTheFirstBadLine) {
       {std::string("\0=ff \n", 7), "", "ff "},
       {"", none.c_str(), ""},
       {"Ok\n", none.c_str(), ""},
+      {"Ok\n=ff =1g", bad2.c_str(), ""},
       {"=12 \n" + longest + "=34 \n", "", "12 | ff | 34 "},
       {"=12 \nx" + longest + "=34 \n", "r:2: longer than any line of the tool's output", "12 "},
   };
@@ -260,6 +261,10 @@ TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
        {"--hold=0", "--text=a", "ttyS1", "sh", "-c", pty + "; exit 3"},
        3,
        3000ms},
+      {"a signal while the command ends",
+       {"--hold=0", "--text=a", "ttyS1", "sh", "-c", pty + "; sleep 0.5; kill -TERM $PPID"},
+       128 + SIGTERM,
+       3000ms},
       {"ended by a signal",
        {"--text=a", "ttyS1", "sh", "-c", "kill -TERM $$"},
        128 + SIGTERM,
@@ -277,7 +282,7 @@ TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
 
 struct Blocked {
   const char* name;
-  const char* input;  // "record" or "keys" through a pipe, "fifo", "terminal"
+  const char* input;  // "record" or "keys" through a pipe, "fifo" or "raw" through one, "terminal"
   const char* sink;   // the reader that stops: "line", "log"; "none": the input goes quiet
 };
 
@@ -305,6 +310,7 @@ TEST_P(EmulatorBlocked, EndsWithItsCommand) {
   std::vector<std::string> args = {"--pace=0", "--hold=0"};
   if (sink == "log") args.push_back("--log=log");
   if (recorded) args.push_back(input == "fifo" ? "--replay=record" : "--replay=-");
+  if (input == "raw") args.push_back("--raw=record");
   args.insert(args.end(), {"ttyS1", "sh", "-c", tool});
   spawnoptions o = here(args);
   sim::line terminal;
@@ -340,13 +346,15 @@ TEST_P(EmulatorBlocked, EndsWithItsCommand) {
 
 INSTANTIATE_TEST_SUITE_P(
     Blocked, EmulatorBlocked,
-    ::testing::Values(
-        Blocked{"record_quiet", "record", "none"}, Blocked{"record_line", "record", "line"},
-        Blocked{"record_log", "record", "log"}, Blocked{"fifo_quiet", "fifo", "none"},
-        Blocked{"fifo_line", "fifo", "line"}, Blocked{"fifo_log", "fifo", "log"},
-        Blocked{"keys_quiet", "keys", "none"}, Blocked{"keys_line", "keys", "line"},
-        Blocked{"keys_log", "keys", "log"}, Blocked{"terminal_quiet", "terminal", "none"},
-        Blocked{"terminal_line", "terminal", "line"}, Blocked{"terminal_log", "terminal", "log"}),
+    ::testing::Values(Blocked{"record_quiet", "record", "none"},
+                      Blocked{"record_line", "record", "line"},
+                      Blocked{"record_log", "record", "log"}, Blocked{"fifo_quiet", "fifo", "none"},
+                      Blocked{"fifo_line", "fifo", "line"}, Blocked{"fifo_log", "fifo", "log"},
+                      Blocked{"raw_quiet", "raw", "none"}, Blocked{"keys_quiet", "keys", "none"},
+                      Blocked{"keys_line", "keys", "line"}, Blocked{"keys_log", "keys", "log"},
+                      Blocked{"terminal_quiet", "terminal", "none"},
+                      Blocked{"terminal_line", "terminal", "line"},
+                      Blocked{"terminal_log", "terminal", "log"}),
     casename());
 
 class ExchangeEnding : public Line, public ::testing::WithParamInterface<std::string> {};
@@ -554,7 +562,7 @@ TEST_F(Line, EmulatorReplaysARecordedSessionByteForByte) {
   std::ifstream in(dir_ + "/sent.log", std::ios::binary);
   const bytes logged{std::istreambuf_iterator<char>(in), {}};
   child raw;
-  record({"--raw=sent.log", "--split=100000", "--rate=1000000"}, raw);
+  record({"--raw=sent.log", "--split=1000", "--rate=1000000"}, raw);
   EXPECT_EQ(rawitems(raw.outtext), hex(logged));
   EXPECT_EQ(rawitems(out), hex(logged));
 }
@@ -757,13 +765,22 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
        2,
        "velquin-sim: long.log:2: longer than any line of the tool's output\n"},
       // Read from a pipe, a record is sent up to its bad line, and nothing after it.
-      {{"--replay=-", "--bytes=ff 15 ea", "ttyS1", exe},
+      {{"--replay=-", "--bytes=ff 15 ea", "ttyS1", "sh", "-c", "cat >&2; " + std::string(exe)},
        2,
        allsent + "velquin-sim: -:2: not a line of the tool's output\n",
        "",
        "Ok\n=ff =12 =ed #12 \n",
        "",
        "=ff =12 =ed #12 \n=ff =1g \n"},
+      // Typed from a pipe, a character no key types ends the run there.
+      {{"--hold=0", "ttyS1", exe},
+       2,
+       allsent + "velquin-sim: no key types the character 0xc3\n",
+       "",
+       "Ok\n=ff =1c =e3 #1c >61 'a'\n=ff =f0 =0f =1c =e3 #f0 #1c \n",
+       "",
+       "a\xc3"
+       "b"},
       {{"--replay=empty.log", "ttyS1", exe},
        2,
        "velquin-sim: empty.log: no line of the tool's output\n"},
