@@ -16,6 +16,7 @@
 #include "sim/receiver/exchange.h"
 #include "sim/receiver/keys.h"
 #include "sim/receiver/line.h"
+#include "termios2.h"
 
 bool operator==(const termios& a, const termios& b);
 void PrintTo(const termios& t, std::ostream* os);
@@ -84,10 +85,6 @@ int finish(child& c, std::chrono::milliseconds limit);
 std::jthread exchangethread(const sim::line& l, const sim::answers& a,
                             std::chrono::milliseconds limit, bytes* heard);
 
-// A line's whole settings as Linux's termios2 holds them, custom speeds
-// included, and a custom speed set on a line in both directions.
-std::string wholesettingsof(int fd);
-bool setcustomspeed(int fd, unsigned rate);
 
 // Prints a case of a parameterised test by its `name`, in GoogleTest's
 // messages; a file brings it into its cases' namespace with `using`.

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "termios2.h"
+
 namespace velquin::test {
 
 bool setcustomspeed(int fd, unsigned rate) {

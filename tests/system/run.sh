@@ -3,17 +3,18 @@
 # the kernel's own serial drivers, with velquin-sim --port playing the
 # receiver on the host end of each line.
 #
-#   run.sh ARCH TOOL USBTOOL SIM PTYTOOL WORKDIR
+#   run.sh ARCH TOOL USBTOOL TERMIOS2 SIM PTYTOOL WORKDIR
 #
 # ARCH is the guest's Debian architecture: amd64 (the 8250 UART at ttyS1 and,
-# through QEMU's USB serial adapter, ftdi_sio at ttyUSB0) or arm64 (the PL011
-# UART at ttyAMA0, which /dev/ttyS1 links to). TOOL is the tool as installed
-# (/dev/ttyS1), USBTOOL a test build for /dev/ttyUSB0 (amd64 only), SIM and
-# PTYTOOL the emulator and the test build that gives the expected lines on a
-# pseudo-terminal, both run on this machine. Exit status 77 (skipped) when
-# QEMU or the guest's kernel is missing, unless CI=true.
+# through QEMU's USB serial adapter, ftdi_sio at ttyUSB0), arm64 or armhf (the
+# PL011 UART at ttyAMA0, which /dev/ttyS1 links to). TOOL is the tool as
+# installed (/dev/ttyS1), USBTOOL a test build for /dev/ttyUSB0 (amd64 only),
+# TERMIOS2 what sets and shows a custom speed in the guest; SIM and PTYTOOL
+# the emulator and the test build that gives the expected lines on a
+# pseudo-terminal, both run on this machine. Exit status 77 (skipped) when a
+# program the guest needs or the guest's kernel is missing, unless CI=true.
 set -u
-arch=$1 tool=$2 usbtool=$3 sim=$4 ptytool=$5 dir=$6
+arch=$1 tool=$2 usbtool=$3 termios2=$4 sim=$5 ptytool=$6 dir=$7
 here=$(cd "$(dirname "$0")" && pwd)
 
 skip() {
@@ -21,13 +22,24 @@ skip() {
   [ "${CI:-}" = true ] && exit 1
   exit 77
 }
+# The rates each driver takes as custom speeds: the 8250's 1.8432 MHz clock
+# tops out at 115200, above which Linux keeps the previous rate.
 case $arch in
-  amd64) qemu=qemu-system-x86_64 package=qemu-system-x86 usb=1 ;;
-  arm64) qemu=qemu-system-aarch64 package=qemu-system-arm usb=0 ;;
+  amd64) qemu=qemu-system-x86_64 package=qemu-system-x86 usb=1 rates="74880 31250" ;;
+  arm64) qemu=qemu-system-aarch64 package=qemu-system-arm usb=0 rates="250000 74880" ;;
+  armhf) qemu=qemu-system-arm package=qemu-system-arm usb=0 rates="250000 74880" ;;
   *) skip "no guest for $arch" ;;
 esac
-command -v "$qemu" > /dev/null || skip "$qemu missing (package $package)"
-command -v cpio > /dev/null || skip "cpio missing"
+usbrates="250000 74880"
+for need in "$qemu $package" "cpio cpio" "lddtree pax-utils"; do
+  # shellcheck disable=SC2086 # a program and its package
+  set -- $need
+  command -v "$1" > /dev/null || skip "$1 missing (package $2)"
+done
+# lddtree runs on Debian's python3, whose pyelftools a python3 earlier on
+# PATH (pyenv, say) lacks.
+/usr/bin/python3 -c 'import elftools' 2> /dev/null ||
+  skip "Debian's python3 has no elftools (package python3-pyelftools)"
 cache=$("$here/fetch" "$arch") || skip "no kernel or busybox for the $arch guest"
 kernel=$cache/vmlinuz modules=$cache/modules
 
@@ -51,7 +63,7 @@ fail() {
 # The guest: busybox, the builds of the tool and every library they need,
 # the USB serial modules, and the init that runs the cases, told its port.
 cp "$cache/busybox" "$dir/root/bin/" && cp "$here/init" "$dir/root/" || exit 1
-guestbins=$tool
+guestbins="$tool $termios2"
 if [ "$usb" = 1 ]; then
   guestbins="$guestbins $usbtool"
   for m in common/usb-common core/usbcore host/xhci-hcd host/xhci-pci serial/usbserial \
@@ -60,22 +72,23 @@ if [ "$usb" = 1 ]; then
   done
 fi
 # lddtree reads the libraries from this machine's own, or from the cross
-# compiler's for arm64. It runs on Debian's python3, whose pyelftools a
-# python3 earlier on PATH (pyenv, say) lacks.
-libroot=/
-[ "$arch" = amd64 ] || libroot=/usr/aarch64-linux-gnu
+# compiler's.
+case $arch in
+  amd64) libroot=/ ;;
+  arm64) libroot=/usr/aarch64-linux-gnu ;;
+  armhf) libroot=/usr/arm-linux-gnueabihf ;;
+esac
 # shellcheck disable=SC2086 # one word a program
 /usr/bin/python3 "$(command -v lddtree)" --no-auto-root --root "$libroot" \
   --copy-to-tree "$dir/root" --bindir /bin $guestbins > /dev/null || exit 1
-if [ "$arch" = amd64 ]; then
-  echo "port= usb=1" > "$dir/root/guest.conf"
-else
-  echo "port=ttyAMA0 usb=0" > "$dir/root/guest.conf"
-fi
+port=ttyAMA0
+[ "$arch" = amd64 ] && port=
+echo "port=$port usb=$usb rates='$rates' usbrates='$usbrates'" > "$dir/root/guest.conf"
 (cd "$dir/root" && find . | cpio -o -H newc --quiet | gzip -1) > "$dir/initrd.gz" || exit 1
 
 # The receiver's line is the guest's second 8250 behind a console on the
-# first, or the arm64 virt machine's one PL011 with the console on a PCI 8250.
+# first, or the arm virt machine's one PL011 with the console on a PCI 8250.
+# The 32-bit machine's PCI host bridge claims its ECAM window only below 4 GB.
 mkfifo "$dir/monitor.in" "$dir/monitor.out"
 cat "$dir/monitor.out" > "$dir/monitor.log" &
 if [ "$arch" = amd64 ]; then
@@ -85,8 +98,11 @@ if [ "$arch" = amd64 ]; then
     -device usb-serial,chardev=usbline,id=adapter)
   uartlabel=serial1
 else
+  board=(-M virt -cpu cortex-a53)
   # shellcheck disable=SC2054 # QEMU's own options hold commas
-  machine=(-M virt -cpu cortex-a53 -accel tcg -m 256 -smp 1
+  [ "$arch" = armhf ] && board=(-M virt,highmem=off -cpu cortex-a15)
+  # shellcheck disable=SC2054
+  machine=("${board[@]}" -accel tcg -m 256 -smp 1
     -append "console=ttyS0 8250.nr_uarts=1 panic=-1 quiet"
     -chardev stdio,id=console -device pci-serial,chardev=console -serial pty)
   uartlabel=serial0
@@ -98,8 +114,8 @@ coproc guest {
 }
 # shellcheck disable=SC2154 # set by coproc
 qemupid=$guest_PID
-simpid=
-trap 'kill $qemupid $simpid 2> /dev/null' EXIT
+simpids=
+trap 'kill $qemupid $simpids 2> /dev/null' EXIT
 
 # QEMU names the host ends of the lines before the guest starts.
 uart='' usbline=''
@@ -120,14 +136,19 @@ exec 7<> "$uart"
 text='Hi!\n'
 quick='The quick brown fox jumps over the lazy dog.'
 play() {
-  [ -n "$simpid" ] && kill "$simpid" 2> /dev/null && wait "$simpid" 2> /dev/null
-  case $1 in
-    exchange) "$sim" --port="$uart" --text="$text" --hold=600000 & ;;
-    silent) "$sim" --port="$uart" --silent & ;;
-    rate) "$sim" --port="$uart" --rate=9600 --pace=0 --group=8 --text="$quick" --hold=600000 & ;;
-    usb) "$sim" --port="$usbline" --text=ok --hold=600000 & ;;
-  esac
-  simpid=$!
+  # shellcheck disable=SC2086 # one word a process
+  [ -n "$simpids" ] && kill $simpids 2> /dev/null && wait $simpids 2> /dev/null
+  simpids=
+  for case in $1; do
+    case $case in
+      exchange) "$sim" --port="$uart" --text="$text" --hold=600000 & ;;
+      silent) "$sim" --port="$uart" --silent & ;;
+      rate) "$sim" --port="$uart" --rate=9600 --pace=0 --group=8 --text="$quick" --hold=600000 & ;;
+      usb) "$sim" --port="$usbline" --text=ok --hold=600000 & ;;
+      usbsilent) "$sim" --port="$usbline" --silent & ;;
+    esac
+    simpids="$simpids $!"
+  done
   sleep 0.3
 }
 
@@ -183,6 +204,22 @@ before=${silent#*before=} && before=${before%% after=*}
 [ "$before" = "${silent#*after=}" ] || fail "silent: settings not restored"
 [ "$(section silent-out)" = "Failed (-2)" ] || fail "silent: $(section silent-out)"
 
+# Every custom speed set and read back whole after the run, as each driver
+# reported it.
+speeds=$(grep '^@@ speed ' "$log")
+# shellcheck disable=SC2086 # lists of rates
+set -- $rates
+# shellcheck disable=SC2086
+[ "$usb" = 0 ] || set -- "$@" $usbrates
+[ "$(echo "$speeds" | grep -c .)" = $# ] || fail "speed: $# runs wanted: $speeds"
+while IFS= read -r run; do
+  rate=${run#*rate=} && rate=${rate%% *}
+  before=${run#* set=} && before=${before%% after=*}
+  [[ $run == "@@ speed "*" status=0 out=Failed (-2) set="* ]] || fail "speed: $run"
+  [[ $before == *" ispeed $rate ospeed $rate "* ]] || fail "speed: not set: $run"
+  [ "$before" = "${run#* after=}" ] || fail "speed: not put back: $run"
+done <<< "$speeds"
+
 [ "$(section rate-out | typed)" = "$(tohex "$quick")" ] || fail "rate: the text differs"
 pieces=$(section rate-out | grep -c -v -E '^(Ok|=ff )')
 [ "$pieces" -gt 0 ] || fail "rate: no frame arrived in pieces"
@@ -199,4 +236,5 @@ if [ "$usb" = 1 ]; then
   summary="$summary; unplug ended the run in ${ms} ms"
 fi
 echo "$summary"
+echo "$speeds" | sed 's/^@@ speed /custom speed: /; s/ after=.*//' 
 echo "rate: $pieces of $(section rate-out | wc -l) lines began in the middle of a frame"
