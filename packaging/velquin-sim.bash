@@ -1,6 +1,7 @@
 # bash completion for velquin-sim: its options, and which of them take a
 # value or a file, are read from its --help.
 _velquin_sim() {
+  # shellcheck disable=SC2034 # words and cword: _init_completion's own
   local cur prev words cword split
   _init_completion -s || return
 
@@ -19,24 +20,31 @@ _velquin_sim() {
   [[ $valued == *" $prev "* ]] && return
   $split && return
 
-  # LINK (none with --port), then a command and its own arguments.
+  # LINK (none with --port), then a command and its own arguments, counted in
+  # COMP_WORDS as _command_offset counts them: there bash splits --pace=5
+  # into "--pace", "=" and "5".
   local k command=0 port=0
-  for ((k = 1; k < cword; k++)); do
-    case ${words[k]} in
+  for ((k = 1; k < COMP_CWORD; k++)); do
+    if [[ ${COMP_WORDS[k + 1]-} == = ]]; then
+      [[ ${COMP_WORDS[k]} == --port ]] && port=1
+      ((k += 2))
+      continue
+    fi
+    case ${COMP_WORDS[k]} in
       --port | --port=*)
-        [[ ${words[k]} == --port ]] && ((k++))
+        [[ ${COMP_WORDS[k]} == --port ]] && ((k++))
         port=1
         ;;
-      -*) [[ $valued == *" ${words[k]} "* ]] && ((k++)) ;;
+      -*) [[ $valued == *" ${COMP_WORDS[k]} "* ]] && ((k++)) ;;
       *)
         command=$((k + 1 - port))
         break
         ;;
     esac
   done
-  ((command == 0 && port)) && [[ $cur != -* ]] && command=$cword
-  if ((command > 0 && command <= cword)); then
-    _command_offset $command
+  ((command == 0 && port)) && [[ $cur != -* ]] && command=$COMP_CWORD
+  if ((command > 0 && command <= COMP_CWORD)); then
+    _command_offset "$command"
   elif [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$(_parse_help - <<< "$help")" -- "$cur")
     [[ ${COMPREPLY-} == *= ]] && compopt -o nospace
