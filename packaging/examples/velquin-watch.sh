@@ -9,14 +9,15 @@
 # stty -g records every setting but a custom speed (250000 bps and the like),
 # which stty can neither note nor set.
 
-velquinwatch() {
+# The body is a subshell of its own: the caller's shell keeps its INT trap
+# and its variables.
+velquinwatch() (
   port=${VELQUIN_PORT:-/dev/ttyS1}
-  saved=$(stty -F "$port" -g) || return
-  # Ctrl-C ends velquin; the shell goes on to put the settings back.
+  saved=$(stty -F "$port" -g) || exit
+  # Ctrl-C ends velquin; the subshell goes on to put the settings back.
   trap : INT
   velquin
   status=$?
-  trap - INT
   stty -F "$port" "$saved"
-  return $status
-}
+  exit $status
+)
