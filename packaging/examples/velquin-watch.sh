@@ -10,14 +10,14 @@
 # which stty can neither note nor set.
 
 # The body is a subshell of its own: the caller's shell keeps its INT trap
-# and its variables.
+# and its variables (and zsh's status, which is read-only there, is not one).
 velquinwatch() (
   port=${VELQUIN_PORT:-/dev/ttyS1}
   saved=$(stty -F "$port" -g) || exit
   # Ctrl-C ends velquin; the subshell goes on to put the settings back.
   trap : INT
   velquin
-  status=$?
+  ended=$?
   stty -F "$port" "$saved"
-  exit $status
+  exit $ended
 )
