@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "decode/decode.h"
@@ -68,11 +69,18 @@ void cutandfeed(decoders& d, const bytes& stream, std::size_t first, std::size_t
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // glibc's stderr is an ordinary variable: pointed at /dev/null it silences
-  // the decoders' messages (a flood on noise), while libFuzzer, which took its
-  // own copy at start-up, and the sanitizers keep descriptor 2.
-  if (std::FILE* null = std::fopen("/dev/null", "w")) stderr = null;
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+  // The decoders' messages go out with write(2) on descriptor 2, a flood on
+  // noise. With -close_fd_mask=2, libFuzzer keeps a copy of it for its own
+  // reports and the sanitizers' before it closes it; a run may still ask
+  // for another mask.
+  static std::vector<char*> args(*argv, *argv + *argc);
+  static char quiet[] = "-close_fd_mask=2";
+  const auto masked = [](const char* a) { return std::strncmp(a, "-close_fd_mask=", 15) == 0; };
+  if (std::none_of(args.begin(), args.end(), masked)) args.push_back(quiet);
+  *argc = static_cast<int>(args.size());
+  args.push_back(nullptr);
+  *argv = args.data();
   return 0;
 }
 
