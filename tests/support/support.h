@@ -85,7 +85,6 @@ int finish(child& c, std::chrono::milliseconds limit);
 std::jthread exchangethread(const sim::line& l, const sim::answers& a,
                             std::chrono::milliseconds limit, bytes* heard);
 
-
 // Prints a case of a parameterised test by its `name`, in GoogleTest's
 // messages; a file brings it into its cases' namespace with `using`.
 template <typename test>
