@@ -15,18 +15,21 @@ sent waited(woke w) {
   return w == woke::failed ? sent::linefailed : sent::all;
 }
 
-// The line first, then the log: the log holds only what the line took, and
-// the line waits for a log that has no room.
+// The line first, then the log: the log holds what the line took, even when
+// it then failed or the command ended, and the line waits for a log that has
+// no room.
 sent put(sender& s, std::span<const std::uint8_t> b) {
-  if (writeall(s.l.stop, s.l.master, b) < b.size()) {
-    return errno == ECANCELED ? sent::stopped : sent::linefailed;
-  }
-  if (s.log < 0) return sent::all;
-  const std::size_t logged = writeall(s.l.stop, s.log, b);
-  if (logged == b.size()) return sent::all;
-  if (errno != ECANCELED) return sent::logfailed;
-  s.unlogged += b.size() - logged;
-  return sent::stopped;
+  const std::size_t took = writeall(s.l.stop, s.l.master, b);
+  const int lineerror = errno;
+  const sent ended = took == b.size()         ? sent::all
+                     : lineerror == ECANCELED ? sent::stopped
+                                              : sent::linefailed;
+  if (s.log < 0 || took == 0) return ended;
+  const std::size_t logged = writeall(s.l.stop, s.log, b.first(took));
+  if (logged < took && errno != ECANCELED) return sent::logfailed;
+  s.unlogged += took - logged;
+  errno = lineerror;
+  return logged < took ? sent::stopped : ended;
 }
 
 sent pause(const sender& s) {

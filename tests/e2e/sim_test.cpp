@@ -438,6 +438,35 @@ TEST_P(FailedSend, SaysWhichSideFailed) {
 INSTANTIATE_TEST_SUITE_P(Rates, FailedSend, ::testing::Values(0, 1000000),
                          [](const auto& i) { return i.param == 0 ? "unpaced" : "paced"; });
 
+// The command ends while the line has room for only part of a batch: the log
+// holds exactly what the line took.
+TEST_F(Line, WhatTheLineTookIsLoggedWhenTheCommandEnds) {
+  openline(sim::quietdefaults());
+  int ended[2] = {-1, -1};
+  ASSERT_EQ(pipe(ended), 0);
+  line_.stop = ended[0];
+  const int log = memfd_create("log", MFD_CLOEXEC);
+  sim::sender out{line_, {0ms, 0, 0}, log};
+  ASSERT_EQ(out.send(qpress, false), sim::sent::all);
+  ASSERT_EQ(write(ended[1], "x", 1), 1);
+  EXPECT_EQ(out.send(bytes(1 << 20, 0x15), true), sim::sent::stopped);
+  bytes took;
+  std::uint8_t buf[4096];
+  for (pollfd p{line_.slave, POLLIN, 0}; poll(&p, 1, 200) > 0;) {
+    const ssize_t n = read(line_.slave, buf, sizeof buf);
+    if (n <= 0) break;
+    took.insert(took.end(), buf, buf + n);
+  }
+  bytes logged(static_cast<std::size_t>(lseek(log, 0, SEEK_END)));
+  EXPECT_EQ(pread(log, logged.data(), logged.size(), 0), static_cast<ssize_t>(logged.size()));
+  EXPECT_GT(took.size(), 4096u);
+  EXPECT_TRUE(logged == took) << logged.size() << " bytes logged, " << took.size() << " taken";
+  EXPECT_EQ(out.unlogged, 0u);
+  close(log);
+  close(ended[0]);
+  close(ended[1]);
+}
+
 struct Closed {
   const char* name;
   int fd;
