@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/timerfd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -438,6 +439,37 @@ TEST_P(FailedSend, SaysWhichSideFailed) {
 INSTANTIATE_TEST_SUITE_P(Rates, FailedSend, ::testing::Values(0, 1000000),
                          [](const auto& i) { return i.param == 0 ? "unpaced" : "paced"; });
 
+// What the tool's side of a raw line can read until it has been quiet for
+// 200 ms.
+bytes taken(int slave) {
+  bytes took;
+  std::uint8_t buf[4096];
+  for (pollfd p{slave, POLLIN, 0}; poll(&p, 1, 200) > 0;) {
+    const ssize_t n = read(slave, buf, sizeof buf);
+    if (n <= 0) break;
+    took.insert(took.end(), buf, buf + n);
+  }
+  return took;
+}
+
+// A batch cut after its first n bytes sends them, then pauses: with a pause
+// longer than the command lasts, only the first part goes out.
+TEST_F(Line, ABatchIsCutAfterItsSplit) {
+  openline(sim::quietdefaults());
+  line_.stop = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+  const itimerspec soon{{0, 0}, {0, 200'000'000}};
+  for (const auto& [split, sent] : {std::pair{0, 5}, {1, 1}, {3, 3}, {5, 5}}) {
+    SCOPED_TRACE(split);
+    timerfd_settime(line_.stop, 0, &soon, nullptr);
+    sim::sender out{line_, {30s, static_cast<std::size_t>(split), 0}};
+    EXPECT_EQ(out.send(bytes{0xFF, 0x15, 0xEA, 0x12, 0xED}, true), sim::sent::stopped);
+    EXPECT_EQ(taken(line_.slave).size(), static_cast<std::size_t>(sent));
+    std::uint64_t fired = 0;
+    EXPECT_EQ(read(line_.stop, &fired, sizeof fired), 8);
+  }
+  close(line_.stop);
+}
+
 // The command ends while the line has room for only part of a batch: the log
 // holds exactly what the line took.
 TEST_F(Line, WhatTheLineTookIsLoggedWhenTheCommandEnds) {
@@ -450,13 +482,7 @@ TEST_F(Line, WhatTheLineTookIsLoggedWhenTheCommandEnds) {
   ASSERT_EQ(out.send(qpress, false), sim::sent::all);
   ASSERT_EQ(write(ended[1], "x", 1), 1);
   EXPECT_EQ(out.send(bytes(1 << 20, 0x15), true), sim::sent::stopped);
-  bytes took;
-  std::uint8_t buf[4096];
-  for (pollfd p{line_.slave, POLLIN, 0}; poll(&p, 1, 200) > 0;) {
-    const ssize_t n = read(line_.slave, buf, sizeof buf);
-    if (n <= 0) break;
-    took.insert(took.end(), buf, buf + n);
-  }
+  const bytes took = taken(line_.slave);
   bytes logged(static_cast<std::size_t>(lseek(log, 0, SEEK_END)));
   EXPECT_EQ(pread(log, logged.data(), logged.size(), 0), static_cast<ssize_t>(logged.size()));
   EXPECT_GT(took.size(), 4096u);
