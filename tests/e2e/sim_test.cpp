@@ -457,10 +457,11 @@ bytes taken(int slave) {
 TEST_F(Line, ABatchIsCutAfterItsSplit) {
   openline(sim::quietdefaults());
   line_.stop = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+  ASSERT_GE(line_.stop, 0);
   const itimerspec soon{{0, 0}, {0, 200'000'000}};
   for (const auto& [split, sent] : {std::pair{0, 5}, {1, 1}, {3, 3}, {5, 5}}) {
     SCOPED_TRACE(split);
-    timerfd_settime(line_.stop, 0, &soon, nullptr);
+    ASSERT_EQ(timerfd_settime(line_.stop, 0, &soon, nullptr), 0);
     sim::sender out{line_, {30s, static_cast<std::size_t>(split), 0}};
     EXPECT_EQ(out.send(bytes{0xFF, 0x15, 0xEA, 0x12, 0xED}, true), sim::sent::stopped);
     EXPECT_EQ(taken(line_.slave).size(), static_cast<std::size_t>(sent));
@@ -478,6 +479,7 @@ TEST_F(Line, WhatTheLineTookIsLoggedWhenTheCommandEnds) {
   ASSERT_EQ(pipe(ended), 0);
   line_.stop = ended[0];
   const int log = memfd_create("log", MFD_CLOEXEC);
+  ASSERT_GE(log, 0);
   sim::sender out{line_, {0ms, 0, 0}, log};
   ASSERT_EQ(out.send(qpress, false), sim::sent::all);
   ASSERT_EQ(write(ended[1], "x", 1), 1);
