@@ -107,6 +107,9 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
       _exit(126);
     }
     for (const int fd : o.closed) close(fd);
+    // Whatever the tests were started with.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, SIG_DFL);
+    for (const int sig : o.ignored) signal(sig, SIG_IGN);
     if (o.setsid) setsid();
     if (!o.ctty.empty() && open(o.ctty.c_str(), O_RDWR) < 0) _exit(126);
     if (!o.dir.empty() && chdir(o.dir.c_str()) != 0) _exit(126);

@@ -57,6 +57,7 @@ struct spawnoptions {
   int fdfloor = 0;                // descriptors below this are taken before the program starts
   rlim_t memory = 0;              // bytes of address space it may have; 0: no limit of its own
   rlim_t files = 0;               // descriptors it may have; 0: no limit of its own
+  std::vector<int> ignored;       // signals it starts ignoring; the other end signals default
 };
 
 struct child {
