@@ -26,11 +26,10 @@ bytes typedstream(std::size_t atleast) {
     stream.insert(stream.end(), frame.begin(), frame.end());
     return true;
   };
-  char unknown = 0;
+  velquin::sim::gatherer g{add};
   while (stream.size() < atleast) {
     velquin::sim::typetext(
-        "The quick brown fox jumps over the lazy dog; THE QUICK BROWN FOX, 0123456789!\n", 1, add,
-        unknown);
+        "The quick brown fox jumps over the lazy dog; THE QUICK BROWN FOX, 0123456789!\n", g);
   }
   return stream;
 }

@@ -1,34 +1,34 @@
 #include "sim/program/cleanup.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
 
 #include "sim/program/keyboard.h"
+#include "sim/receiver/wait.h"
 
 namespace velquin::sim {
 namespace {
 
 constexpr int endsignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+volatile sig_atomic_t came = 0;
+int wake = -1;  // the write end of the pipe that watchsignals() watches
 const line* guarded = nullptr;
 
-sigset_t endset() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (const int sig : endsignals) sigaddset(&set, sig);
-  return set;
-}
-
-void onsignal(int sig) {
-  lineabandon(*guarded);
-  keyboardoff();
-  signal(sig, SIG_DFL);
-  raise(sig);
+void onend(int sig) {
+  const int e = errno;
+  if (came == 0) came = sig;
+  // Non-blocking: a pipe too full to take it is readable already.
+  [[maybe_unused]] const ssize_t n = write(wake, "", 1);
+  errno = e;
 }
 
 // Memory so short that not even an exception can be made ends the run here,
-// with no stack to unwind: it is put back as an end signal puts it.
+// with no stack to unwind.
 [[noreturn]] void onterminate() {
   if (guarded != nullptr) lineabandon(*guarded);
   keyboardoff();
@@ -39,34 +39,65 @@ void onsignal(int sig) {
 
 }  // namespace
 
+int watchsignals() {
+  int p[2];
+  const int stop = epoll_create1(EPOLL_CLOEXEC);
+  if (stop < 0 || pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0 || !stopalso(stop, p[0])) return -1;
+  wake = p[1];
+  struct sigaction a {};
+  a.sa_handler = onend;
+  // No SA_RESTART: a write to a standard error that takes nothing returns.
+  for (const int sig : endsignals) sigaddset(&a.sa_mask, sig);
+  for (const int sig : endsignals) {
+    struct sigaction was {};
+    if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN) {
+      sigaction(sig, &a, nullptr);
+    }
+  }
+  return stop;
+}
+
+bool stopalso(int stop, int fd) {
+  epoll_event e{};
+  e.events = EPOLLIN;
+  e.data.fd = fd;
+  return epoll_ctl(stop, EPOLL_CTL_ADD, fd, &e) == 0;
+}
+
+int endsignal() {
+  return came;
+}
+
+void endbysignal() {
+  const int sig = came;
+  if (sig == 0) return;
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+}
+
 void guardterminate() {
   std::set_terminate(onterminate);
 }
 
-served::served(command& c) : cmd(c) {
-  const sigset_t ending = endset();
-  sigprocmask(SIG_BLOCK, &ending, nullptr);
-}
-
-void served::guard() {
+served::served(command& c, int stop) : cmd(c) {
+  l.stop = stop;
   guarded = &l;
-  for (const int sig : endsignals) signal(sig, onsignal);
-  const sigset_t ending = endset();
-  sigprocmask(SIG_UNBLOCK, &ending, nullptr);
 }
 
 served::~served() {
-  const sigset_t ending = endset();
-  sigprocmask(SIG_BLOCK, &ending, nullptr);
   keyboardoff();
   linehangup(l);
   if (log >= 0) close(log);
-  cmd.reap();
+  // Its end or an end signal; one it cannot be watched for was killed.
+  if (cmd.done >= 0) sleepuntil(l.stop, never);
+  cmd.end(endsignal());
   lineclose(l);
   if (cmd.done >= 0) close(cmd.done);
-  for (const int sig : endsignals) signal(sig, SIG_DFL);
   guarded = nullptr;
-  sigprocmask(SIG_UNBLOCK, &ending, nullptr);
 }
 
 }  // namespace velquin::sim

@@ -1,19 +1,26 @@
+#include "sim/program/command.h"
+
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
-#include "sim/program/command.h"
+#include "sim/program/options.h"
+#include "sim/receiver/wait.h"
 
 extern char** environ;
 
 namespace velquin::sim {
 
-bool command::start(const std::vector<std::string>& words, bool quietstdin, std::string& err) {
+constexpr int cannotrun = 127;
+
+int command::start(const std::vector<std::string>& words, bool quietstdin) {
   std::vector<std::string> copy = words;
   std::vector<char*> argv;
   for (std::string& w : copy) argv.push_back(w.data());
@@ -22,7 +29,9 @@ bool command::start(const std::vector<std::string>& words, bool quietstdin, std:
   posix_spawn_file_actions_init(&actions);
   // Failing (ENOMEM), the command would read the emulator's own input.
   int e = quietstdin ? posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) : 0;
-  // The emulator ignores SIGPIPE; the command starts with it as usual.
+  // The emulator ignores SIGPIPE; the command starts with it as usual. The
+  // end signals it handles start as they were, since a handler does not
+  // outlive exec.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t pipe;
@@ -34,23 +43,27 @@ bool command::start(const std::vector<std::string>& words, bool quietstdin, std:
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (e != 0) {
-    err = "cannot run " + words[0] + ": " + std::strerror(e);
     pid = -1;
-    return false;
+    return complain(cannotrun, "cannot run " + words[0] + ": " + std::strerror(e));
   }
   // Not yet reaped, it cannot be another process by now. Every wait of the
-  // emulator watches it; without it (Linux before 5.3) they could outlive
-  // the command for ever, so the command is killed and the run refused.
+  // emulator watches it; without it they could outlive the command for ever.
   done = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (done < 0) {
-    err = "cannot watch " + words[0] + ": " + std::strerror(errno);
-    kill(pid, SIGKILL);
-  }
-  return true;
+  if (done >= 0) return 0;
+  const int why = errno;
+  kill(pid, SIGKILL);
+  return complain(1, "cannot watch " + words[0] + ": " + std::strerror(why));
 }
 
-void command::reap() {
-  if (pid > 0 && !ended && waitpid(pid, &status, 0) == pid) ended = true;
+void command::end(int signal) {
+  if (pid < 0) return;
+  if (signal != 0 && done >= 0) {
+    kill(pid, signal);
+    kill(pid, SIGCONT);
+    waitfor(-1, done, POLLIN, steady::now() + std::chrono::seconds(1));
+  }
+  const int flags = done >= 0 ? WNOHANG : 0;
+  if (waitpid(pid, &status, flags) != pid) status = 0;
 }
 
 int command::exitstatus() const {

@@ -30,28 +30,23 @@ std::string failure(const std::string& path) {
 
 // A record that can be read twice is checked whole, then sent from where it
 // began.
-bool checkrecord(const inputfile& f, std::string& err) {
+int checkrecord(const inputfile& f, int stop) {
   const off_t start = lseek(f.fd, 0, SEEK_CUR);
-  err = recordproblem(f.path, readrecord(f.fd, -1, [](bytes&) { return true; }));
-  if (err.empty() && lseek(f.fd, start, SEEK_SET) != start) err = failure(f.path);
-  return err.empty();
+  const std::string problem =
+      recordproblem(f.path, readrecord(f.fd, stop, [](bytes&) { return true; }));
+  if (!problem.empty()) return complain(usageerror, problem);
+  return lseek(f.fd, start, SEEK_SET) == start ? 0 : complain(usageerror, failure(f.path));
 }
 
-bool fileopen(const input& in, inputfile& f, std::string& err) {
+int fileopen(const input& in, inputfile& f, int stop) {
   f.from = in.from;
   f.path = in.arg;
   f.fd = in.arg == "-" ? 0 : open(in.arg.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat st {};
-  if (f.fd < 0 || fstat(f.fd, &st) != 0) {
-    err = failure(f.path);
-    return false;
-  }
+  if (f.fd < 0 || fstat(f.fd, &st) != 0) return complain(usageerror, failure(f.path));
   // A directory opens, and only reading it would fail, after the line is made.
-  if (S_ISDIR(st.st_mode)) {
-    err = f.path + ": " + std::strerror(EISDIR);
-    return false;
-  }
-  return in.from != source::replay || !S_ISREG(st.st_mode) || checkrecord(f, err);
+  if (S_ISDIR(st.st_mode)) return complain(usageerror, f.path + ": " + std::strerror(EISDIR));
+  return in.from == source::replay && S_ISREG(st.st_mode) ? checkrecord(f, stop) : 0;
 }
 
 int replay(const inputfile& f, int stop, const sink& to) {
@@ -73,34 +68,47 @@ int sendraw(const inputfile& f, std::size_t size, int stop, const sink& to) {
   }
 }
 
-// Types what comes on standard input until it ends, or the command does. At
-// a terminal, a key no key types is said and passed over; from a pipe or a
-// file it ends the run.
-int typestdin(int group, int stop, const sink& to, bool keyboard) {
-  for (;;) {
+}  // namespace
+
+int typefrom(int fd, int group, int stop, const sink& to, bool keyboard) {
+  gatherer g{to, group};
+  for (bool more = true; more;) {
     char buf[4096];
-    const ssize_t n = readready(stop, 0, {reinterpret_cast<std::uint8_t*>(buf), sizeof buf});
-    if (n <= 0) return 0;
-    std::string_view text(buf, static_cast<std::size_t>(n));
+    const ssize_t n = readready(stop, fd, {reinterpret_cast<std::uint8_t*>(buf), sizeof buf});
+    std::string_view text(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
     const std::size_t end = keyboard ? text.find(endoftyping) : std::string_view::npos;
+    more = n > 0 && end == std::string_view::npos;
     text = text.substr(0, end);
-    for (char unknown = 0; !typetext(text, group, to, unknown); unknown = 0) {
-      if (unknown == 0) return 0;
-      complain(usageerror, untypeable(unknown));
-      if (!keyboard) return usageerror;
-      text.remove_prefix(text.find(unknown) + 1);
+    while (!text.empty()) {
+      const std::size_t typed = typetext(text, g);
+      if (typed == text.size() || g.stopped) break;
+      const char c = text[typed];
+      text.remove_prefix(typed + 1);
+      if (!g.flush()) break;
+      if (!keyboard) return complain(usageerror, untypeable(c));
+      // The bytes after the first of a UTF-8 character: said with it.
+      if ((c & 0xC0) != 0x80) complain(0, untypeable(c));
+      // A message an end signal cut short, standard error taking nothing,
+      // is the last.
+      if (sleepuntil(stop, steady::now()) == woke::stopped) return 0;
     }
-    if (end != std::string_view::npos) return 0;
+    if (g.stopped || (keyboard && !g.flush())) return 0;
   }
+  g.flush();
+  return 0;
 }
+
+namespace {
 
 // An input made here, which nothing can make bad once it was checked.
 void sendmade(const options& o, const input& in, std::mt19937& rng, const sink& to) {
-  char unknown = 0;
   switch (in.from) {
-    case source::text:
-      typetext(unescape(in.arg), o.group, to, unknown);
+    case source::text: {
+      gatherer g{to, o.group};
+      typetext(in.text, g);
+      g.flush();
       break;
+    }
     case source::codes:
       typecodes(in.data, o.group, to);
       break;
@@ -121,24 +129,35 @@ void sendmade(const options& o, const input& in, std::mt19937& rng, const sink& 
 
 }  // namespace
 
-bool inputsopen(const options& o, std::vector<inputfile>& files, std::string& err) {
+int inputsopen(const options& o, std::vector<inputfile>& files, int stop) {
   for (const input& in : o.inputs) {
     if (!readsfile(in.from)) continue;
     files.emplace_back();
-    if (!fileopen(in, files.back(), err)) return false;
+    if (const int status = fileopen(in, files.back(), stop)) return status;
   }
-  return true;
+  return 0;
 }
 
-const inputfile* inputnamed(const std::string& path, const std::vector<inputfile>& files) {
+namespace {
+
+// Whether `named` is the file `f` reads; a device such as /dev/null is
+// never emptied or fed back.
+bool isinput(const struct stat& named, const inputfile& f) {
+  struct stat st {};
+  return !S_ISCHR(named.st_mode) && fstat(f.fd, &st) == 0 && st.st_dev == named.st_dev &&
+         st.st_ino == named.st_ino;
+}
+
+}  // namespace
+
+bool inputnamed(const std::string& path, const inputfile& f) {
   struct stat named {};
-  // A device such as /dev/null is not emptied.
-  if (stat(path.c_str(), &named) != 0 || S_ISCHR(named.st_mode)) return nullptr;
-  for (const inputfile& f : files) {
-    struct stat st {};
-    if (fstat(f.fd, &st) == 0 && st.st_dev == named.st_dev && st.st_ino == named.st_ino) return &f;
-  }
-  return nullptr;
+  return stat(path.c_str(), &named) == 0 && isinput(named, f);
+}
+
+bool inputon(int fd, const inputfile& f) {
+  struct stat st {};
+  return f.fd != fd && fstat(fd, &st) == 0 && isinput(st, f);
 }
 
 bool readsstdin(const options& o) {
@@ -156,7 +175,7 @@ int sendinputs(const options& o, const std::vector<inputfile>& files, std::mt199
   const pacing given{std::chrono::milliseconds(o.pacems), static_cast<std::size_t>(o.split),
                      o.rate};
   out.p = given;
-  if (o.inputs.empty()) return typestdin(o.group, out.l.stop, to, keyboard);
+  if (o.inputs.empty()) return typefrom(0, o.group, out.l.stop, to, keyboard);
   auto file = files.begin();
   for (const input& in : o.inputs) {
     int status = 0;

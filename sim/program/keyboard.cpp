@@ -13,10 +13,20 @@ termios cooked;                      // the terminal as it was found
 volatile sig_atomic_t wanted = 0;    // keyboardon() has switched it
 volatile sig_atomic_t switched = 0;  // it is switched now
 
-// A process in the background that set the terminal would be stopped by
-// SIGTTOU, and would change it under the foreground job.
-bool foreground() {
-  return tcgetpgrp(0) == getpgrp();
+// Sets the terminal to `t`, only while the emulator is in its foreground
+// process group: from the background a change would stop it (SIGTTOU), or,
+// with that blocked, change the terminal under the foreground job. SIGTTOU is
+// blocked between the look and the change, so that a job change between them
+// cannot stop it. Async-signal-safe.
+bool setinforeground(const termios& t) {
+  sigset_t ttou;
+  sigset_t was;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  sigprocmask(SIG_BLOCK, &ttou, &was);
+  const bool set = tcgetpgrp(0) == getpgrp() && tcsetattr(0, TCSANOW, &t) == 0;
+  sigprocmask(SIG_SETMASK, &was, nullptr);
+  return set;
 }
 
 void keyboardset() {
@@ -25,13 +35,13 @@ void keyboardset() {
   t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
-  if (tcsetattr(0, TCSANOW, &t) == 0) switched = 1;
+  if (setinforeground(t)) switched = 1;
 }
 
 // Back in the foreground after a stop, or never stopped (an orphaned process
 // group ignores Ctrl-Z).
 void keyboardagain() {
-  if (wanted != 0 && switched == 0 && foreground()) keyboardset();
+  if (wanted != 0 && switched == 0) keyboardset();
 }
 
 void oncontinue(int) {
@@ -58,7 +68,7 @@ void onstop(int) {
 }  // namespace
 
 bool keyboardon() {
-  if (!isatty(0) || !foreground() || tcgetattr(0, &cooked) != 0) return false;
+  if (!isatty(0) || tcgetpgrp(0) != getpgrp() || tcgetattr(0, &cooked) != 0) return false;
   struct sigaction a {};
   a.sa_flags = SA_RESTART;
   a.sa_handler = oncontinue;
@@ -71,9 +81,7 @@ bool keyboardon() {
 }
 
 void keyboardoff() {
-  if (switched == 0) return;
-  tcsetattr(0, TCSANOW, &cooked);
-  switched = 0;
+  if (switched != 0 && setinforeground(cooked)) switched = 0;
 }
 
 }  // namespace velquin::sim

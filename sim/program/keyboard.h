@@ -12,7 +12,9 @@ inline constexpr char endoftyping = 0x04;  // Ctrl-D
 // keyboardoff(); puts it back for Ctrl-Z and sets it again on SIGCONT. False,
 // touching nothing, otherwise (started in the background, a pipe).
 bool keyboardon();
-// Puts the terminal back as it was, if keyboardon() switched it. Async-signal-safe.
+// Puts the terminal back as it was, if keyboardon() switched it and the
+// emulator is in the terminal's foreground; never stops the emulator.
+// Async-signal-safe.
 void keyboardoff();
 
 }  // namespace velquin::sim

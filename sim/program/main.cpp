@@ -41,12 +41,14 @@ int main(int argc, char** argv) {
   // Caught here, an exception has unwound the run, and every guard on the
   // way has put back what it made.
   velquin::sim::guardterminate();
+  int status = 1;
   try {
-    return start(argc, argv);
+    status = start(argc, argv);
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "%s: out of memory\n", me);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", me, e.what());
   }
-  return 1;
+  velquin::sim::endbysignal();
+  return status;
 }

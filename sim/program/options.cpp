@@ -1,10 +1,8 @@
 #include "sim/program/options.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <iterator>
 
 namespace velquin::sim {
@@ -22,8 +20,8 @@ const char usage[] =
     "on standard input; at a terminal every key as it is pressed, Ctrl-D to end):\n"
     "  -t, --text=TEXT      type TEXT, every key press and release a frame of its\n"
     "                       own, Shift and Ctrl pressed around keys that need them;\n"
-    "                       \\n, \\t, \\e, \\b and \\\\ stand for Enter, Tab, Esc,\n"
-    "                       Backspace and a backslash\n"
+    "                       \\n or \\r, \\t, \\e, \\b and \\\\ stand for Enter, Tab,\n"
+    "                       Esc, Backspace and a backslash; no other escape\n"
     "  -c, --codes=HEX      send these scan codes, a frame a key event (F0 and E0\n"
     "                       share the frame of the code that follows them)\n"
     "  -b, --bytes=HEX      send these bytes as they are, as one batch\n"
@@ -74,15 +72,18 @@ const char usage[] =
     "\n"
     "HEX is a list of byte values in hexadecimal: \"ff 15 ea\" or \"ff,15,ea\".\n"
     "Exit status: the COMMAND's, 128+N when signal N ended it; without one 0.\n"
-    "1 when the line cannot be made, LINK is served by another velquin-sim, the\n"
-    "device cannot be used or fails, the COMMAND cannot be watched (no pidfd, or\n"
-    "no descriptor left), the log cannot be opened or written or had bytes left\n"
-    "unwritten when the COMMAND ended, memory runs out, or this help or the\n"
-    "version cannot be written; then 1 whatever the COMMAND's. 2 for a bad option\n"
-    "(an empty name among them), a character no key types, a log that is the\n"
-    "line or a file to send, or a file to send that cannot be read, or a record\n"
-    "that holds a malformed or overlong line or no view line. 127 when the\n"
-    "COMMAND cannot be run.\n";
+    "1 when the line cannot be made, LINK is served by another velquin-sim or\n"
+    "LINK.lock is not its lock file, the device cannot be used or fails, the\n"
+    "COMMAND cannot be watched (no pidfd, or no descriptor left), the log cannot\n"
+    "be opened or written or had bytes left unwritten when the COMMAND ended,\n"
+    "memory runs out, or this help or the version cannot be written; then 1\n"
+    "whatever the COMMAND's. 2 for a bad option (an empty name or an unknown\n"
+    "escape among them), a character no key types (a NUL among them), a log that\n"
+    "is the line, its lock file or a file to send, a file to send that is\n"
+    "standard output or error or cannot be read, or a record that holds a\n"
+    "malformed or overlong line or no view line. 127 when the COMMAND cannot be\n"
+    "run. An interrupt, termination, hang-up or quit, unless ignored when it\n"
+    "started, ends it by that signal once it has put everything back.\n";
 
 namespace {
 
@@ -159,11 +160,13 @@ constexpr option longs[] = {
 constexpr int mostbytes = 1 << 24;
 constexpr std::size_t moststale = 4096;
 
+// Decimal digits alone: no sign, no space.
 bool number(const std::string& s, const char* option, int lo, int hi, int& v, std::string& error) {
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(s.c_str(), &end, 10);
-  if (errno != 0 || s.empty() || *end != '\0' || n < lo || n > hi) {
+  unsigned long n = 0;
+  const char* end = s.data() + s.size();
+  const auto [stop, ec] = std::from_chars(s.data(), end, n);
+  if (ec != std::errc() || stop != end || n < static_cast<unsigned long>(lo) ||
+      n > static_cast<unsigned long>(hi)) {
     error = std::string("bad number for --") + option + ": '" + s + "'";
     return false;
   }
@@ -199,7 +202,11 @@ bool named(const std::string& name, const char* what, std::string& error) {
 bool checkinput(input& in, std::string& error) {
   switch (in.from) {
     case source::text: {
-      for (const char c : unescape(in.arg)) {
+      if (!unescape(in.arg, in.text)) {
+        error = "bad escape for --text: '" + in.text + "'";
+        return false;
+      }
+      for (const char c : in.text) {
         std::vector<bytes> events;
         if (!keyevents(c, events)) {
           error = untypeable(c);
@@ -256,7 +263,7 @@ bool take(int c, const char* arg, char** argv, parsed& p) {
                                  [c](const auto& k) { return k.first == c; });
   if (n != std::end(numerics)) return number(arg, n->name, n->lo, n->hi, o.*(n->field), p.error);
   if (from != std::end(sources)) {
-    o.inputs.push_back({from->second, arg, {}, 0});
+    o.inputs.push_back({from->second, arg, {}, {}, 0});
     return checkinput(o.inputs.back(), p.error);
   }
   int i = 0;

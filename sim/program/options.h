@@ -23,6 +23,7 @@ enum class source { text, codes, hex, random, mangled, replay, raw };
 struct input {
   source from;
   std::string arg;       // as given: the text, or the file's path
+  std::string text;      // --text: the characters it types, escapes read
   bytes data;            // --codes and --bytes: the bytes
   std::size_t size = 0;  // --random and --mangled: how many bytes
 };

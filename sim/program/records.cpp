@@ -56,14 +56,13 @@ bool viewitems(std::string_view l, view& v, bool stripped) {
   return k == l.size() && !v.raw.empty();
 }
 
-// "=xx" at `at`, in either case, with a space, a tab or the end after it,
-// and no letter or digit before it.
-bool standsalone(std::string_view l, std::size_t at) {
+// Where a view may begin: "=" and two hexadecimal digits, in either case, not
+// glued to a letter or a digit before it ("exit=01").
+bool startsview(std::string_view l, std::size_t at) {
   const auto hexchar = [&](std::size_t k) {
     return k < l.size() && std::isxdigit(static_cast<unsigned char>(l[k]));
   };
   return hexchar(at + 1) && hexchar(at + 2) &&
-         (at + 3 == l.size() || l[at + 3] == ' ' || l[at + 3] == '\t') &&
          (at == 0 || !std::isalnum(static_cast<unsigned char>(l[at - 1])));
 }
 
@@ -95,21 +94,13 @@ lineis recordline(std::string_view l, bytes& raw) {
   if (l.ends_with('\r')) l.remove_suffix(1);
   // A line without characters ends with a space, which editors strip.
   const bool stripped = !l.ends_with(' ') && !l.ends_with('\'');
+  std::size_t at = l.find('=');
+  while (at != std::string_view::npos && !startsview(l, at)) at = l.find('=', at + 1);
+  if (at == std::string_view::npos) return lineis::other;
   view v;
-  for (std::size_t at = l.find('='); at != std::string_view::npos; at = l.find('=', at + 1)) {
-    std::uint8_t b = 0;
-    v.raw.clear();
-    v.codes.clear();
-    v.chars.clear();
-    if (hexpair(l, at + 1, b) && viewitems(l.substr(at), v, stripped)) {
-      raw = std::move(v.raw);
-      return lineis::view;
-    }
-    // "=ff =15=ea ": a view that does not read from its first item is
-    // garbled, whatever reads after it.
-    if (standsalone(l, at)) return lineis::malformed;
-  }
-  return lineis::other;
+  if (!viewitems(l.substr(at), v, stripped)) return lineis::malformed;
+  raw = std::move(v.raw);
+  return lineis::view;
 }
 
 recordend readrecord(int fd, int stop, const std::function<bool(bytes&)>& batch) {

@@ -22,13 +22,13 @@ bool parseview(std::string_view text, view& v);
 enum class lineis { view, other, malformed };
 
 // What one line of a record is: a view line, its raw bytes in `raw`; a line
-// to skip; or a view line cut short or garbled. The view begins at the
-// earliest place from which the rest of the line reads as one, whatever is in
-// front of it (a time stamp, cat -n's number and tab, a byte-order mark); a
-// final space an editor stripped is taken as there. The line is malformed
-// when an item "=xx" that stands on its own, not glued to a word ("x a=12 b"),
-// comes before that place, or there is no such place: also one the tool never
-// prints, in capitals or with a tab after it. Linear in the line's length.
+// to skip; or a view line cut short or garbled. The view begins at the first
+// "=" with two hexadecimal digits after it that is not glued to a letter or a
+// digit before it ("exit=01" is not one), whatever is in front (a time stamp,
+// cat -n's number and tab, a byte-order mark), and must read as a view from
+// there to the end: else the line is malformed, also one the tool never
+// prints, in capitals or with a tab after an item. A final space an editor
+// stripped is taken as there. Linear in the line's length.
 lineis recordline(std::string_view text, bytes& raw);
 
 // The longest line the tool prints, its newline included: a batch of 8192

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,11 +23,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int cannotrun = 127;
-constexpr auto settle = 100ms;        // the count of unread bytes stays at 0 this long
-constexpr auto firstlook = 10ms;      // the soonest the count is looked at again
-constexpr int readlimitseconds = 10;  // the longest the tool is given to read the rest
-constexpr auto readlimit = std::chrono::seconds(readlimitseconds);
+constexpr auto settle = 100ms;    // the count of unread bytes stays at 0 this long
+constexpr auto firstlook = 10ms;  // the soonest the count is looked at again
 
 std::string failure(const std::string& what, int e) {
   return what + ": " + std::strerror(e);
@@ -53,7 +49,7 @@ void waitread(const line& l) {
     if (unread == 0 && now - seen >= settle) return;
     if (now - start >= readlimit) {
       complain(0, std::to_string(unread) + " bytes sent not read within " +
-                      std::to_string(readlimitseconds) + " s; hanging up");
+                      std::to_string(readlimit.count()) + " s; hanging up");
       return;
     }
     step = unread == before ? std::min(step * 2, settle) : firstlook;
@@ -64,8 +60,8 @@ void waitread(const line& l) {
 }
 
 // The status of a run whose sending ended so, once the tool has read what
-// went out; none when the command's own is the run's.
-std::optional<int> finish(const options& o, served& s, const sender& out, sent last, int status) {
+// went out: 0 when the command's own is the run's.
+int finish(const options& o, served& s, const sender& out, sent last, int status) {
   if (last == sent::linefailed) return complain(1, failure(linename(o), out.error));
   if (last == sent::logfailed) return complain(1, failure(o.log, out.error));
   if (out.unlogged > 0) {
@@ -76,20 +72,21 @@ std::optional<int> finish(const options& o, served& s, const sender& out, sent l
   const int log = s.log;
   s.log = -1;
   if (log >= 0 && close(log) != 0) return complain(1, failure(o.log, errno));
-  if (status != 0) return status;
-  return std::nullopt;
+  return status;
 }
 
-// The exchange, then what goes out after it.
-std::optional<int> play(const options& o, served& s, const answers& a,
-                        const std::vector<inputfile>& files, std::mt19937& rng, bool keyboard) {
+// The exchange, then what goes out after it. An end signal leaves the rest to
+// the guard.
+int play(const options& o, served& s, const answers& a, const std::vector<inputfile>& files,
+         std::mt19937& rng, bool keyboard) {
   if (!playexchange(s.l, a, never, nullptr)) {
-    if (errno == ECANCELED) return std::nullopt;
+    if (errno == ECANCELED) return 0;
     return complain(1, failure(linename(o), errno));
   }
   sender out{s.l, {}, s.log};
   sent last = sent::all;
   const int status = sendinputs(o, files, rng, out, last, keyboard);
+  if (endsignal() != 0) return 0;
   // Sending stops at a failed send, but what went out before it still
   // reaches the tool.
   waitread(s.l);
@@ -97,19 +94,21 @@ std::optional<int> play(const options& o, served& s, const answers& a,
 }
 
 // The line, the log, the stale bytes and the command, in that order; then the
-// run. None when the command's status is the run's.
-std::optional<int> serve(const options& o, served& s, const answers& a,
-                         const std::vector<inputfile>& files, std::mt19937& rng) {
+// run. 0 when the command's status is the run's.
+int serve(const options& o, served& s, const answers& a, const std::vector<inputfile>& files,
+          std::mt19937& rng) {
   std::string err;
   const bool opened =
       o.port.empty() ? lineopen(s.l, nullptr, o.link, err) : portopen(s.l, o.port, err);
   if (!opened) return complain(1, err);
-  s.guard();
   signal(SIGPIPE, SIG_IGN);
   // Keys pressed during the exchange wait for it, unechoed.
   const bool keyboard = o.inputs.empty() && keyboardon();
   if (!o.log.empty() && linenamed(s.l, o.log)) {
     return complain(usageerror, o.log + ": the line itself; --log would send into it");
+  }
+  if (!o.log.empty() && locknamed(s.l, o.log)) {
+    return complain(usageerror, o.log + ": the link's lock file; --log would overwrite it");
   }
   // Made only once the line is ready, and kept from the command.
   constexpr int logflags = O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -117,11 +116,12 @@ std::optional<int> serve(const options& o, served& s, const answers& a,
     return complain(1, failure(o.log, errno));
   }
   if (!linesend(s.l, o.stale)) return complain(1, failure("stale bytes", errno));
-  if (!o.command.empty()) {
+  if (!o.command.empty() && endsignal() == 0) {
     // The receiver's input comes from our standard input; the command gets none.
-    const bool started = s.cmd.start(o.command, readsstdin(o), err);
-    if (!started || s.cmd.done < 0) return complain(started ? 1 : cannotrun, err);
-    s.l.stop = s.cmd.done;
+    if (const int status = s.cmd.start(o.command, readsstdin(o))) return status;
+    if (!stopalso(s.l.stop, s.cmd.done)) {
+      return complain(1, failure("cannot watch " + o.command[0], errno));
+    }
   }
   return play(o, s, a, files, rng, keyboard);
 }
@@ -129,12 +129,21 @@ std::optional<int> serve(const options& o, served& s, const answers& a,
 }  // namespace
 
 int run(const options& o) {
+  const int stop = watchsignals();
+  if (stop < 0) return complain(1, failure("end signals", errno));
   std::vector<inputfile> files;
-  std::string err;
-  if (!inputsopen(o, files, err)) return complain(usageerror, err);
-  if (const inputfile* f = o.log.empty() ? nullptr : inputnamed(o.log, files)) {
-    const char* what = f->from == source::replay ? "the record to replay" : "the file to send";
-    return complain(usageerror, o.log + ": " + what + "; --log would overwrite it");
+  if (const int status = inputsopen(o, files, stop)) return status;
+  for (const inputfile& f : files) {
+    const char* what = f.from == source::replay ? "the record to replay" : "the file to send";
+    if (!o.log.empty() && inputnamed(o.log, f)) {
+      return complain(usageerror, o.log + ": " + what + "; --log would overwrite it");
+    }
+    for (const auto& [fd, name] : {std::pair{1, "output"}, {2, "error"}}) {
+      if (inputon(fd, f)) {
+        return complain(usageerror, f.path + ": also the run's standard " + std::string(name) +
+                                        "; it would send back what the run writes");
+      }
+    }
   }
   // The exchange's noise first, then the random inputs as they are sent.
   std::mt19937 rng(static_cast<unsigned>(o.seed));
@@ -143,13 +152,12 @@ int run(const options& o) {
   for (int i = 0; i < 3; ++i) a.from[i] = o.late[i] ? 1 : 0;
 
   command cmd;
-  std::optional<int> status;
+  int status = 0;
   {
-    served s(cmd);
+    served s(cmd, stop);
     status = serve(o, s, a, files, rng);
   }
-  if (status) return *status;
-  return cmd.pid < 0 ? 0 : cmd.exitstatus();
+  return status != 0 || cmd.pid < 0 ? status : cmd.exitstatus();
 }
 
 }  // namespace velquin::sim

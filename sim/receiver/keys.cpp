@@ -137,28 +137,21 @@ bytes frame(std::span<const std::uint8_t> codes) {
   return f;
 }
 
+bool gatherer::add(std::span<const std::uint8_t> codes) {
+  const bytes f = frame(codes);
+  batch.insert(batch.end(), f.begin(), f.end());
+  return ++frames < group || flush();
+}
+
+bool gatherer::flush() {
+  if (frames == 0 || stopped) return !stopped;
+  frames = 0;
+  stopped = !out(batch, true);
+  batch.clear();
+  return !stopped;
+}
+
 namespace {
-
-// Frames gathered `group` to a batch, each batch handed on once it is full.
-struct gatherer {
-  const sink& out;
-  int group;
-  bytes batch;
-  int frames = 0;
-
-  bool add(std::span<const std::uint8_t> codes) {
-    const bytes f = frame(codes);
-    batch.insert(batch.end(), f.begin(), f.end());
-    return ++frames < group || flush();
-  }
-  bool flush() {
-    if (frames == 0) return true;
-    frames = 0;
-    const bool going = out(batch, true);
-    batch.clear();
-    return going;
-  }
-};
 
 // One key's frames, garbled as a noisy line garbles about half of them.
 void mangle(std::mt19937& rng, bytes& into) {
@@ -189,23 +182,19 @@ void mangle(std::mt19937& rng, bytes& into) {
 
 }  // namespace
 
-bool typetext(std::string_view text, int group, const sink& out, char& unknown) {
-  gatherer g{out, group, {}};
-  for (const char c : text) {
+std::size_t typetext(std::string_view text, gatherer& g) {
+  for (std::size_t k = 0; k < text.size(); ++k) {
     std::vector<bytes> events;
-    if (!keyevents(c, events)) {
-      if (g.flush()) unknown = c;
-      return false;
-    }
+    if (!keyevents(text[k], events)) return k;
     for (const bytes& e : events) {
-      if (!g.add(e)) return false;
+      if (!g.add(e)) return k;
     }
   }
-  return g.flush();
+  return text.size();
 }
 
 bool typecodes(std::span<const std::uint8_t> codes, int group, const sink& out) {
-  gatherer g{out, group, {}};
+  gatherer g{out, group};
   bytes event;
   for (const std::uint8_t c : codes) {
     event.push_back(c);
@@ -264,20 +253,23 @@ bool hexbytes(std::string_view text, bytes& out) {
   return true;
 }
 
-std::string unescape(std::string_view s) {
-  static constexpr std::string_view from = "nrteb";
-  static constexpr std::string_view to = "\n\r\t\x1b\b";
-  std::string out;
+bool unescape(std::string_view s, std::string& out) {
+  static constexpr std::string_view from = "nrteb\\";
+  static constexpr std::string_view to = "\n\r\t\x1b\b\\";
   for (std::size_t k = 0; k < s.size(); ++k) {
-    if (s[k] != '\\' || k + 1 == s.size()) {
+    if (s[k] != '\\') {
       out += s[k];
       continue;
     }
-    const char c = s[++k];
-    const std::size_t at = from.find(c);
-    out += at == std::string_view::npos ? c : to[at];
+    const std::size_t at = k + 1 < s.size() ? from.find(s[k + 1]) : std::string_view::npos;
+    if (at == std::string_view::npos) {
+      out = s.substr(k, 2);
+      return false;
+    }
+    out += to[at];
+    ++k;
   }
-  return out;
+  return true;
 }
 
 }  // namespace velquin::sim

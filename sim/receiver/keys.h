@@ -32,10 +32,22 @@ using sink = std::function<bool(std::span<const std::uint8_t> piece, bool last)>
 // The most bytes of a batch made at once where no frame bounds it.
 inline constexpr std::size_t piecesize = 4096;
 
-// Every key event for the characters of `text`, a frame each, `group`
-// frames a batch. False when `out` stopped it, or at a character no key
-// types, which `unknown` then holds; the frames before it are sent.
-bool typetext(std::string_view text, int group, const sink& out, char& unknown);
+// Frames gathered `group` to a batch, each batch handed to `out` once it is
+// full; flush() hands on one that is not.
+struct gatherer {
+  const sink& out;
+  int group = 1;
+  bool stopped = false;  // `out` stopped the making
+  bytes batch{};
+  int frames = 0;
+
+  bool add(std::span<const std::uint8_t> codes);
+  bool flush();
+};
+
+// Types the characters of `text` into `g`, a frame a key event: how many were
+// typed, all of them unless `g` stopped or the next is one no key types.
+std::size_t typetext(std::string_view text, gatherer& g);
 // A frame per key event; a prefix F0 or E0 shares the frame of the code after
 // it, and one left at the end, cut short, is a batch of its own.
 bool typecodes(std::span<const std::uint8_t> codes, int group, const sink& out);
@@ -48,7 +60,9 @@ bytes randombytes(std::mt19937& rng, std::size_t n);
 
 // "ff 15,ea" to its bytes; false for anything but hexadecimal bytes.
 bool hexbytes(std::string_view text, bytes& out);
-// \n, \r, \t, \e and \b to the characters they stand for; \x to x.
-std::string unescape(std::string_view s);
+// \n, \r, \t, \e, \b and \\ to the characters they stand for, into `out`;
+// false, `out` ending with the bad escape, at any other or a backslash at
+// the end.
+bool unescape(std::string_view s, std::string& out);
 
 }  // namespace velquin::sim

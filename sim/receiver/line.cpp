@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "sim/receiver/line.h"
 #include "sim/receiver/wait.h"
@@ -20,10 +22,52 @@ void closefd(int& fd) {
 }
 
 // Puts a real port's settings back, the whole of them where the kernel
-// answered for them.
+// answered for them, once its driver has sent what it holds: changed under
+// bytes still going out, they would garble them.
 void portrestore(const line& l) {
   if (!l.port || l.master < 0) return;
+  for (const auto until = steady::now() + readlimit; lineunread(l) > 0;) {
+    const auto next = std::min(until, steady::now() + std::chrono::milliseconds(10));
+    if (next == until || sleepuntil(-1, next) != woke::due) break;
+  }
   if (!wholeset(l.master, l.savedwhole)) tcsetattr(l.master, TCSANOW, &l.saved);
+}
+
+// What a lock file of velquin-sim holds, so that a file of that name that is
+// not one is never taken over.
+constexpr std::string_view lockmark = "velquin-sim lock\n";
+
+// A new lock file, marked and locked before it gets its name, so that no one
+// finds it unmarked; -1 (errno, EEXIST when the name is taken by now) when it
+// cannot be made.
+int newlock(const std::string& path) {
+  std::string aside = path + ".XXXXXX";
+  const int fd = mkostemp(aside.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  const bool made =
+      write(fd, lockmark.data(), lockmark.size()) == static_cast<ssize_t>(lockmark.size()) &&
+      flock(fd, LOCK_EX | LOCK_NB) == 0 && link(aside.c_str(), path.c_str()) == 0;
+  const int e = errno;
+  unlink(aside.c_str());
+  if (made) return fd;
+  close(fd);
+  errno = e;
+  return -1;
+}
+
+bool marked(int fd) {
+  struct stat st {};
+  char held[lockmark.size() + 1];
+  const ssize_t n =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? pread(fd, held, sizeof held, 0) : -1;
+  return n >= 0 && std::string_view(held, static_cast<std::size_t>(n)) == lockmark;
+}
+
+bool samefile(int fd, const std::string& path) {
+  struct stat named {};
+  struct stat own {};
+  return fd >= 0 && stat(path.c_str(), &named) == 0 && fstat(fd, &own) == 0 &&
+         named.st_dev == own.st_dev && named.st_ino == own.st_ino;
 }
 
 // A lock file beside the link, held while the link is served: a second
@@ -32,27 +76,28 @@ void portrestore(const line& l) {
 bool locklink(line& l, const std::string& link, std::string& err) {
   const std::string path = link + ".lock";
   for (;;) {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT && (fd = newlock(path)) < 0 && errno == EEXIST) continue;
     if (fd < 0) {
       err = path + ": " + std::strerror(errno);
       return false;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (!marked(fd)) {
+      err = path + ": not a lock file of velquin-sim; left as it is";
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       err = errno == EWOULDBLOCK ? link + ": served by another velquin-sim"
                                  : path + ": " + std::strerror(errno);
+    } else if (!samefile(fd, path)) {
+      // Its holder removed it between our open and our lock.
       close(fd);
-      return false;
-    }
-    // Its holder may have removed it between our open and our lock.
-    struct stat held {};
-    struct stat named {};
-    if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-        held.st_ino == named.st_ino) {
+      continue;
+    } else {
       l.lock = fd;
       l.lockpath = path;
       return true;
     }
     close(fd);
+    return false;
   }
 }
 
@@ -191,6 +236,10 @@ bool linenamed(const line& l, const std::string& path) {
   const int fd = l.port ? l.master : l.slave;
   return stat(path.c_str(), &named) == 0 && S_ISCHR(named.st_mode) && fstat(fd, &own) == 0 &&
          named.st_rdev == own.st_rdev;
+}
+
+bool locknamed(const line& l, const std::string& path) {
+  return samefile(l.lock, path);
 }
 
 bool linesettings(const line& l, termios& t) {

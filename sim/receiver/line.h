@@ -27,19 +27,26 @@ struct line {
   int stop = -1;
 };
 
+// The longest the port's user is given to read what was sent, and a real
+// port's driver to send it.
+inline constexpr std::chrono::seconds readlimit{10};
+
 // Opens a pair. The slave gets `initial` when given, else quietdefaults(); a
 // non-empty `link` is made to point at the slave, replacing an old link, but
-// not one that another emulator still serves.
+// not one that another emulator still serves, nor a lock file beside it that
+// is not one of velquin-sim's.
 bool lineopen(line& l, const termios* initial, const std::string& link, std::string& err);
 // Plays the receiver on an existing serial device instead: opened without
 // becoming its controlling terminal, locked, set raw 9600 8N1. Not the
 // emulator's own terminal.
 bool portopen(line& l, const std::string& device, std::string& err);
-void linehangup(line& l);  // closes the master: the port's users see the line end
-                           // (a real port only stops being served, its settings put back)
-void lineclose(line& l);   // hangs up, closes the slave, removes the link
+// Closes the master: the port's users see the line end. A real port only
+// stops being served, its settings put back once its driver has sent what it
+// holds, waiting no longer than readlimit.
+void linehangup(line& l);
+void lineclose(line& l);  // hangs up, closes the slave, removes the link
 // What lineclose undoes that outlives the process (a port's settings, the
-// link, the lock file), for a signal that ends it: async-signal-safe.
+// link, the lock file), where it cannot go on: async-signal-safe.
 void lineabandon(const line& l);
 
 // All of b (true); false when the line fails (errno) or `stop` fires (ECANCELED).
@@ -50,6 +57,8 @@ bool linepause(const line& l, std::chrono::milliseconds d);
 // Whether `path` names the line's port side (under any name, the link's
 // among them) or the device it plays on.
 bool linenamed(const line& l, const std::string& path);
+// Whether `path` names the lock file beside the link.
+bool locknamed(const line& l, const std::string& path);
 bool linesettings(const line& l, termios& t);  // the port's current settings
 // Bytes sent that the port's user has not read yet; a real port's, those not
 // yet handed to its UART.

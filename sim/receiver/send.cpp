@@ -38,7 +38,8 @@ sent pause(const sender& s) {
 
 // As a serial line delivers them: byte k of the part has fully arrived
 // (k + 1) * 10 bits after the part began, and what has arrived is handed on
-// every 10 ms.
+// every 10 ms. After a stall (the emulator stopped, a slow line or log) it
+// goes on at the rate from there, never making up for the time lost.
 sent paced(sender& s, std::span<const std::uint8_t> b) {
   if (s.p.rate == 0) return put(s, b);
   const std::size_t before = s.done - s.part;
@@ -47,6 +48,7 @@ sent paced(sender& s, std::span<const std::uint8_t> b) {
     const long long n =
         (bits + s.p.rate - 1) / s.p.rate;  // the slice in which that byte is complete
     if (const sent w = waited(sleepuntil(s.l.stop, s.began + n * slice)); w != sent::all) return w;
+    if (const auto now = steady::now(); now > s.began + (n + 1) * slice) s.began = now - n * slice;
     const auto due = static_cast<std::size_t>(n * s.p.rate / (bitsperbyte * slicespersecond));
     const std::size_t upto = std::min(b.size(), due - before);
     if (const sent r = put(s, b.subspan(k, upto - k)); r != sent::all) return r;
