@@ -103,9 +103,8 @@ struct subject {
 };
 
 bool begin(subject& s, bool exchange) {
-  std::string err;
-  if (!sim::lineopen(s.l, nullptr, s.link, err)) {
-    std::fprintf(stderr, "%s\n", err.c_str());
+  if (const std::string why = sim::lineopen(s.l, nullptr, s.link); !why.empty()) {
+    std::fprintf(stderr, "%s\n", why.c_str());
     return false;
   }
   // The exchange on a copy of the line whose stop ends it once the tool has
@@ -154,8 +153,7 @@ double quantile(std::vector<double> v, double q) {
 // CPU over wall time of a whole run against a receiver that never answers.
 double failedexchange(const std::string& tool, const std::string& link) {
   sim::line l;
-  std::string err;
-  if (!sim::lineopen(l, nullptr, link, err)) return -1;
+  if (!sim::lineopen(l, nullptr, link).empty()) return -1;
   const auto t0 = clock_type::now();
   running r = start({tool});
   int status = 0;

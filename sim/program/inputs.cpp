@@ -24,18 +24,15 @@ bool readsfile(source s) {
   return s == source::replay || s == source::raw;
 }
 
-std::string failure(const std::string& path) {
-  return path + ": " + std::strerror(errno);
-}
-
 // A record that can be read twice is checked whole, then sent from where it
 // began.
 int checkrecord(const inputfile& f, int stop) {
   const off_t start = lseek(f.fd, 0, SEEK_CUR);
-  const std::string problem =
-      recordproblem(f.path, readrecord(f.fd, stop, [](bytes&) { return true; }));
-  if (!problem.empty()) return complain(usageerror, problem);
-  return lseek(f.fd, start, SEEK_SET) == start ? 0 : complain(usageerror, failure(f.path));
+  if (const int status = readrecord(f.path, f.fd, stop, [](bytes&) { return true; })) {
+    return status;
+  }
+  if (lseek(f.fd, start, SEEK_SET) == start) return 0;
+  return complain(usageerror, failure(f.path, errno));
 }
 
 int fileopen(const input& in, inputfile& f, int stop) {
@@ -43,25 +40,21 @@ int fileopen(const input& in, inputfile& f, int stop) {
   f.path = in.arg;
   f.fd = in.arg == "-" ? 0 : open(in.arg.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat st {};
-  if (f.fd < 0 || fstat(f.fd, &st) != 0) return complain(usageerror, failure(f.path));
+  if (f.fd < 0 || fstat(f.fd, &st) != 0) return complain(usageerror, failure(f.path, errno));
   // A directory opens, and only reading it would fail, after the line is made.
-  if (S_ISDIR(st.st_mode)) return complain(usageerror, f.path + ": " + std::strerror(EISDIR));
+  if (S_ISDIR(st.st_mode)) return complain(usageerror, failure(f.path, EISDIR));
   return in.from == source::replay && S_ISREG(st.st_mode) ? checkrecord(f, stop) : 0;
-}
-
-int replay(const inputfile& f, int stop, const sink& to) {
-  const recordend e = readrecord(f.fd, stop, [&](bytes& raw) { return to(raw, true); });
-  const std::string problem = recordproblem(f.path, e);
-  return problem.empty() ? 0 : complain(usageerror, problem);
 }
 
 // A file's bytes as they are, in batches of `size`.
 int sendraw(const inputfile& f, std::size_t size, int stop, const sink& to) {
   bytes batch(size);
   for (std::size_t held = 0;;) {
-    const ssize_t n = readready(stop, f.fd, std::span(batch).subspan(held));
-    if (n < 0) return errno == ECANCELED ? 0 : complain(usageerror, failure(f.path));
-    held += static_cast<std::size_t>(n);
+    std::size_t n = 0;
+    const outcome w = readready(stop, f.fd, std::span(batch).subspan(held), n);
+    if (w == outcome::failed) return complain(usageerror, failure(f.path, errno));
+    if (w != outcome::done) return 0;
+    held += n;
     if ((held == size || (n == 0 && held > 0)) && !to({batch.data(), held}, true)) return 0;
     if (n == 0) return 0;
     if (held == size) held = 0;
@@ -74,8 +67,10 @@ int typefrom(int fd, int group, int stop, const sink& to, bool keyboard) {
   gatherer g{to, group};
   for (bool more = true; more;) {
     char buf[4096];
-    const ssize_t n = readready(stop, fd, {reinterpret_cast<std::uint8_t*>(buf), sizeof buf});
-    std::string_view text(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    std::size_t n = 0;
+    // Stopped or failed, it ends the typing as its end does.
+    readready(stop, fd, {reinterpret_cast<std::uint8_t*>(buf), sizeof buf}, n);
+    std::string_view text(buf, n);
     const std::size_t end = keyboard ? text.find(endoftyping) : std::string_view::npos;
     more = n > 0 && end == std::string_view::npos;
     text = text.substr(0, end);
@@ -90,7 +85,7 @@ int typefrom(int fd, int group, int stop, const sink& to, bool keyboard) {
       if ((c & 0xC0) != 0x80) complain(0, untypeable(c));
       // A message an end signal cut short, standard error taking nothing,
       // is the last.
-      if (sleepuntil(stop, steady::now()) == woke::stopped) return 0;
+      if (sleepuntil(stop, steady::now()) == outcome::stopped) return 0;
     }
     if (g.stopped || (keyboard && !g.flush())) return 0;
   }
@@ -167,10 +162,10 @@ bool readsstdin(const options& o) {
 }
 
 int sendinputs(const options& o, const std::vector<inputfile>& files, std::mt19937& rng,
-               sender& out, sent& last, bool keyboard) {
+               sender& out, outcome& last, bool keyboard) {
   const sink to = [&](std::span<const std::uint8_t> piece, bool end) {
     last = out.send(piece, end);
-    return last == sent::all;
+    return last == outcome::done;
   };
   const pacing given{std::chrono::milliseconds(o.pacems), static_cast<std::size_t>(o.split),
                      o.rate};
@@ -184,11 +179,12 @@ int sendinputs(const options& o, const std::vector<inputfile>& files, std::mt199
       status = sendraw(*file++, o.split > 0 ? given.split : rawbatch, out.l.stop, to);
       out.p = given;
     } else if (in.from == source::replay) {
-      status = replay(*file++, out.l.stop, to);
+      const inputfile& f = *file++;
+      status = readrecord(f.path, f.fd, out.l.stop, [&](bytes& raw) { return to(raw, true); });
     } else {
       sendmade(o, in, rng, to);
     }
-    if (status != 0 || last != sent::all) return status;
+    if (status != 0 || last != outcome::done) return status;
   }
   return 0;
 }

@@ -41,10 +41,9 @@ int typefrom(int fd, int group, int stop, const sink& to, bool keyboard);
 
 // Sends every input in order through `out`, paced as `o` says; without any,
 // what is typed on standard input (`keyboard`: a terminal, key by key). It
-// stops at the first send that did not all go out, `last` saying how that
-// ended. 0, or the status of an input found bad as it was sent, said on
-// standard error.
+// stops at the first send that was not done, `last` saying how that ended.
+// 0, or the status of an input found bad as it was sent, said.
 int sendinputs(const options& o, const std::vector<inputfile>& files, std::mt19937& rng,
-               sender& out, sent& last, bool keyboard);
+               sender& out, outcome& last, bool keyboard);
 
 }  // namespace velquin::sim

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <new>
 
@@ -17,22 +16,18 @@ namespace {
 int start(int argc, char** argv) {
   using namespace velquin::sim;
   const parsed p = parse(argc, argv);
-  if (!p.error.empty()) {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", me, p.error.c_str(), me);
-    return usageerror;
-  }
+  if (!p.error.empty()) return complain(usageerror, p.error + "\nTry '" + me + " --help'.");
   if (p.what == asked::run) return run(p.opts);
   // Longer than stdout's buffer, the help fails in fputs, not in the flush.
   const char* text = p.what == asked::help ? usage : "velquin-sim " VELQUIN_VERSION "\n";
   if (std::fputs(text, stdout) != EOF && std::fflush(stdout) == 0) return 0;
-  std::fprintf(stderr, "%s: write error: %s\n", me, std::strerror(errno));
-  return 1;
+  return complain(1, failure("write error", errno));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  using velquin::sim::me;
+  using velquin::sim::complain;
   // Started with 0, 1 or 2 closed, a port or the link's lock file would open
   // as one of them, and be typed from or written to.
   for (int fd = 0; fd <= 2; ++fd) {
@@ -45,9 +40,9 @@ int main(int argc, char** argv) {
   try {
     status = start(argc, argv);
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "%s: out of memory\n", me);
+    complain(1, "out of memory");
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", me, e.what());
+    complain(1, e.what());
   }
   velquin::sim::endbysignal();
   return status;

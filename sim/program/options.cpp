@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 namespace velquin::sim {
@@ -236,9 +237,13 @@ bool checkinput(input& in, std::string& error) {
 
 }  // namespace
 
-int complain(int status, const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", me, message.c_str());
+int complain(int status, std::string_view message) {
+  std::fprintf(stderr, "%s: %.*s\n", me, static_cast<int>(message.size()), message.data());
   return status;
+}
+
+std::string failure(const std::string& what, int e) {
+  return what + ": " + std::strerror(e);
 }
 
 std::string untypeable(char c) {

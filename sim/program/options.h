@@ -5,6 +5,7 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/receiver/keys.h"
@@ -62,8 +63,12 @@ parsed parse(int argc, char** argv);
 // Every long option, for the test that each one is documented.
 std::span<const option> longoptions();
 
-// Says `message` on standard error after the emulator's name; `status`.
-int complain(int status, const std::string& message);
+// Says `message` on standard error after the emulator's name, the one way
+// the emulator writes there, warnings included (status 0); `status`. Nothing
+// is allocated, so that even running out of memory can be said.
+int complain(int status, std::string_view message);
+// "what: " and what error number `e` stands for.
+std::string failure(const std::string& what, int e);
 
 // "no key types the character 0xc3"
 std::string untypeable(char c);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/program/options.h"
 #include "sim/receiver/wait.h"
 
 namespace velquin::sim {
@@ -66,95 +67,70 @@ bool startsview(std::string_view l, std::size_t at) {
          (at == 0 || !std::isalnum(static_cast<unsigned char>(l[at - 1])));
 }
 
-// What a record's line says: a view line's raw bytes go to `batch`.
-bool takeline(std::string_view l, int number, recordend& e,
-              const std::function<bool(bytes&)>& batch) {
-  if (l.ends_with('\n')) l.remove_suffix(1);
-  bytes raw;
-  const lineis kind = recordline(l, raw);
-  if (kind == lineis::malformed) {
-    e.ended = recordend::how::malformed;
-    e.line = number;
-    return false;
-  }
-  if (kind != lineis::view) return true;
-  ++e.views;
-  if (batch(raw)) return true;
-  e.ended = recordend::how::stopped;
-  return false;
-}
-
 }  // namespace
 
 bool parseview(std::string_view l, view& v) {
   return viewitems(l, v, false);
 }
 
-lineis recordline(std::string_view l, bytes& raw) {
+rowis recordrow(std::string_view l, bytes& raw) {
   if (l.ends_with('\r')) l.remove_suffix(1);
   // A line without characters ends with a space, which editors strip.
   const bool stripped = !l.ends_with(' ') && !l.ends_with('\'');
   std::size_t at = l.find('=');
   while (at != std::string_view::npos && !startsview(l, at)) at = l.find('=', at + 1);
-  if (at == std::string_view::npos) return lineis::other;
+  if (at == std::string_view::npos) return rowis::other;
   view v;
-  if (!viewitems(l.substr(at), v, stripped)) return lineis::malformed;
+  if (!viewitems(l.substr(at), v, stripped)) return rowis::malformed;
   raw = std::move(v.raw);
-  return lineis::view;
+  return rowis::view;
 }
 
-recordend readrecord(int fd, int stop, const std::function<bool(bytes&)>& batch) {
-  recordend e;
-  std::vector<char> text(longestrecordline);
-  std::size_t held = 0;  // bytes of a line not yet whole, at the start of `text`
+int readrecord(const std::string& path, int fd, int stop,
+               const std::function<bool(bytes&)>& batch) {
+  std::vector<char> text(longestrow);
+  std::size_t held = 0;  // bytes of a row not yet whole, at the start of `text`
   int number = 0;
-  for (;;) {
-    const std::span<std::uint8_t> room(reinterpret_cast<std::uint8_t*>(text.data()) + held,
-                                       text.size() - held);
-    const ssize_t n = readready(stop, fd, room);
-    if (n < 0) {
-      e.ended = errno == ECANCELED ? recordend::how::stopped : recordend::how::failed;
-      e.error = errno;
-      return e;
+  int views = 0;
+  int status = 0;
+  // What a row says: a view line's raw bytes go to `batch`; false to stop.
+  const auto take = [&](std::string_view row) {
+    if (row.ends_with('\n')) row.remove_suffix(1);
+    bytes raw;
+    const rowis kind = recordrow(row, raw);
+    ++number;
+    if (kind == rowis::malformed) {
+      status = complain(usageerror,
+                        path + ":" + std::to_string(number) + ": not a line of the tool's output");
     }
-    std::size_t from = 0;     // where the next line begins
+    if (kind != rowis::view) return kind == rowis::other;
+    ++views;
+    return batch(raw);
+  };
+  for (;;) {
+    std::size_t n = 0;
+    const std::span room(reinterpret_cast<std::uint8_t*>(text.data()) + held, text.size() - held);
+    const outcome w = readready(stop, fd, room, n);
+    if (w == outcome::failed) return complain(usageerror, path + ": " + std::strerror(errno));
+    if (w != outcome::done) return 0;
+    std::size_t from = 0;     // where the next row begins
     std::size_t look = held;  // where its newline may be: none before
-    held += static_cast<std::size_t>(n);
+    held += n;
     while (const void* end = std::memchr(text.data() + look, '\n', held - look)) {
       const auto to = static_cast<std::size_t>(static_cast<const char*>(end) - text.data()) + 1;
-      if (!takeline({text.data() + from, to - from}, ++number, e, batch)) return e;
+      if (!take({text.data() + from, to - from})) return status;
       from = look = to;
     }
     std::memmove(text.data(), text.data() + from, held - from);
     held -= from;
-    if (n == 0) {
-      if (held > 0) takeline({text.data(), held}, ++number, e, batch);
-      return e;
-    }
+    if (n == 0 && held > 0 && !take({text.data(), held})) return status;
+    if (n == 0 && views == 0) return complain(usageerror, path + ": no line of the tool's output");
+    if (n == 0) return 0;
     if (held == text.size()) {
-      e.ended = recordend::how::toolong;
-      e.line = number + 1;
-      return e;
+      return complain(usageerror, path + ":" + std::to_string(number + 1) +
+                                      ": longer than any line of the tool's output");
     }
   }
-}
-
-std::string recordproblem(const std::string& path, const recordend& e) {
-  using how = recordend::how;
-  const std::string at = path + ":" + std::to_string(e.line);
-  switch (e.ended) {
-    case how::failed:
-      return path + ": " + std::strerror(e.error);
-    case how::malformed:
-      return at + ": not a line of the tool's output";
-    case how::toolong:
-      return at + ": longer than any line of the tool's output";
-    case how::end:
-      return e.views == 0 ? path + ": no line of the tool's output" : "";
-    case how::stopped:
-      break;
-  }
-  return "";
 }
 
 }  // namespace velquin::sim

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "run/run.h"
 #include "sim/receiver/keys.h"
 
 namespace velquin::sim {
@@ -21,38 +22,26 @@ bool parseview(std::string_view text, view& v);
 
 enum class lineis { view, other, malformed };
 
-// What one line of a record is: a view line, its raw bytes in `raw`; a line
-// to skip; or a view line cut short or garbled. The view begins at the first
-// "=" with two hexadecimal digits after it that is not glued to a letter or a
-// digit before it ("exit=01" is not one), whatever is in front (a time stamp,
-// cat -n's number and tab, a byte-order mark), and must read as a view from
-// there to the end: else the line is malformed, also one the tool never
-// prints, in capitals or with a tab after an item. A final space an editor
-// stripped is taken as there. Linear in the line's length.
-lineis recordline(std::string_view text, bytes& raw);
+// What a row of a record (a line of its text) is: a view line, its raw bytes
+// in `raw`; a row to skip; or a view line cut short or garbled. The view
+// begins at the first "=" with two hexadecimal digits after it that is not
+// glued to a letter or a digit before it ("exit=01" is not one), whatever is
+// in front (a time stamp, cat -n's number and tab, a byte-order mark), and
+// must read as a view from there to the end: else the row is malformed, also
+// one the tool never prints, in capitals or with a tab after an item. A final
+// space an editor stripped is taken as there. Linear in the row's length.
+enum class rowis { view, other, malformed };
+rowis recordrow(std::string_view text, bytes& raw);
 
-// The longest line the tool prints, its newline included: a batch of 8192
-// bytes, every one a raw item "=ff ", half of them codes "#15 ", and every
-// code a character ">0d '\015'". A record's line may be longer by a prefix.
-inline constexpr std::size_t longestview = 8192 * 4 + 4096 * (4 + 10) + 1;
-inline constexpr std::size_t longestrecordline = longestview + 4096;
+// The longest row a record may hold, its newline included: the longest line
+// the tool prints, and 4 KB for a prefix.
+inline constexpr std::size_t longestrow = longestline + 4096;
 
-// How reading a record ended.
-struct recordend {
-  enum class how { end, stopped, malformed, toolong, failed };
-  how ended = how::end;
-  int line = 0;   // the number of a malformed or overlong line
-  int error = 0;  // errno of a read that failed
-  int views = 0;  // view lines handed on
-};
-
-// Reads a record a piece at a time through the wait, never holding more than
-// one line of at most longestrecordline bytes, and hands the raw bytes of
-// every view line to `batch`. Stopped when `batch` returns false or `stop`
-// fires.
-recordend readrecord(int fd, int stop, const std::function<bool(bytes&)>& batch);
-
-// What is wrong with a record read so, named `path`; empty when nothing is.
-std::string recordproblem(const std::string& path, const recordend& e);
+// Reads the record `path` from `fd` a piece at a time through the wait, never
+// holding more than one row, and hands the raw bytes of every view line to
+// `batch`, until `batch` returns false or `stop` fires. 0, or 2 for a record
+// that cannot be read, or that holds a malformed or overlong row or no view
+// line, said.
+int readrecord(const std::string& path, int fd, int stop, const std::function<bool(bytes&)>& batch);
 
 }  // namespace velquin::sim

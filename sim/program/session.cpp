@@ -26,10 +26,6 @@ using namespace std::chrono_literals;
 constexpr auto settle = 100ms;    // the count of unread bytes stays at 0 this long
 constexpr auto firstlook = 10ms;  // the soonest the count is looked at again
 
-std::string failure(const std::string& what, int e) {
-  return what + ": " + std::strerror(e);
-}
-
 const std::string& linename(const options& o) {
   return o.port.empty() ? o.link : o.port;
 }
@@ -55,15 +51,16 @@ void waitread(const line& l) {
     step = unread == before ? std::min(step * 2, settle) : firstlook;
     before = unread;
     if (unread > 0) seen = now;
-    if (sleepuntil(l.stop, unread > 0 ? now + step : seen + settle) != woke::due) return;
+    if (sleepuntil(l.stop, unread > 0 ? now + step : seen + settle) != outcome::due) return;
   }
 }
 
 // The status of a run whose sending ended so, once the tool has read what
 // went out: 0 when the command's own is the run's.
-int finish(const options& o, served& s, const sender& out, sent last, int status) {
-  if (last == sent::linefailed) return complain(1, failure(linename(o), out.error));
-  if (last == sent::logfailed) return complain(1, failure(o.log, out.error));
+int finish(const options& o, served& s, const sender& out, outcome last, int status) {
+  if (last == outcome::failed) {
+    return complain(1, failure(out.logfailed ? o.log : linename(o), out.error));
+  }
   if (out.unlogged > 0) {
     return complain(1, o.log + ": " + std::to_string(out.unlogged) +
                            " bytes sent not written before the command ended");
@@ -79,12 +76,11 @@ int finish(const options& o, served& s, const sender& out, sent last, int status
 // the guard.
 int play(const options& o, served& s, const answers& a, const std::vector<inputfile>& files,
          std::mt19937& rng, bool keyboard) {
-  if (!playexchange(s.l, a, never, nullptr)) {
-    if (errno == ECANCELED) return 0;
-    return complain(1, failure(linename(o), errno));
+  if (const outcome w = playexchange(s.l, a, never, nullptr); w != outcome::done) {
+    return w == outcome::failed ? complain(1, failure(linename(o), errno)) : 0;
   }
   sender out{s.l, {}, s.log};
-  sent last = sent::all;
+  outcome last = outcome::done;
   const int status = sendinputs(o, files, rng, out, last, keyboard);
   if (endsignal() != 0) return 0;
   // Sending stops at a failed send, but what went out before it still
@@ -97,10 +93,8 @@ int play(const options& o, served& s, const answers& a, const std::vector<inputf
 // run. 0 when the command's status is the run's.
 int serve(const options& o, served& s, const answers& a, const std::vector<inputfile>& files,
           std::mt19937& rng) {
-  std::string err;
-  const bool opened =
-      o.port.empty() ? lineopen(s.l, nullptr, o.link, err) : portopen(s.l, o.port, err);
-  if (!opened) return complain(1, err);
+  const std::string why = o.port.empty() ? lineopen(s.l, nullptr, o.link) : portopen(s.l, o.port);
+  if (!why.empty()) return complain(1, why);
   signal(SIGPIPE, SIG_IGN);
   // Keys pressed during the exchange wait for it, unechoed.
   const bool keyboard = o.inputs.empty() && keyboardon();
@@ -115,7 +109,9 @@ int serve(const options& o, served& s, const answers& a, const std::vector<input
   if (!o.log.empty() && (s.log = open(o.log.c_str(), logflags, 0666)) < 0) {
     return complain(1, failure(o.log, errno));
   }
-  if (!linesend(s.l, o.stale)) return complain(1, failure("stale bytes", errno));
+  if (linesend(s.l, o.stale) == outcome::failed) {
+    return complain(1, failure("stale bytes", errno));
+  }
   if (!o.command.empty() && endsignal() == 0) {
     // The receiver's input comes from our standard input; the command gets none.
     if (const int status = s.cmd.start(o.command, readsstdin(o))) return status;

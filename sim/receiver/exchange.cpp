@@ -37,13 +37,13 @@ bool endswith(const bytes& heard, std::span<const std::uint8_t> tail) {
          std::equal(tail.begin(), tail.end(), heard.end() - static_cast<long>(tail.size()));
 }
 
-bool answer(const line& l, std::span<const std::uint8_t> reply, std::chrono::milliseconds gap) {
+outcome answer(const line& l, std::span<const std::uint8_t> reply, std::chrono::milliseconds gap) {
   if (gap.count() == 0) return linesend(l, reply);
   for (std::size_t k = 0; k < reply.size(); ++k) {
-    if (k > 0 && !linepause(l, gap)) return false;
-    if (!linesend(l, reply.subspan(k, 1))) return false;
+    if (const outcome w = k > 0 ? linepause(l, gap) : outcome::due; w != outcome::due) return w;
+    if (const outcome w = linesend(l, reply.subspan(k, 1)); w != outcome::done) return w;
   }
-  return true;
+  return outcome::done;
 }
 
 }  // namespace
@@ -72,15 +72,19 @@ std::span<const std::uint8_t> response(int i) {
   return responses[i];
 }
 
-bool playexchange(const line& l, const answers& a, steady::time_point until, bytes* heard) {
+outcome playexchange(const line& l, const answers& a, steady::time_point until, bytes* heard) {
   int attempts[requestcount] = {};
   bytes pending;
   for (;;) {
     std::uint8_t chunk[256];
-    const ssize_t n = readready(l.stop, l.master, chunk, until);
-    if (n == 0) errno = EIO;
-    if (n <= 0) return false;
-    for (ssize_t k = 0; k < n; ++k) {
+    std::size_t n = 0;
+    if (const outcome w = readready(l.stop, l.master, chunk, n, until); w != outcome::done)
+      return w;
+    if (n == 0) {
+      errno = EIO;
+      return outcome::failed;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
       pending.push_back(chunk[k]);
       if (pending.size() > maxrequest) pending.erase(pending.begin());
       if (heard != nullptr) heard->push_back(chunk[k]);
@@ -89,11 +93,9 @@ bool playexchange(const line& l, const answers& a, steady::time_point until, byt
         pending.clear();
         const int attempt = attempts[i]++;
         if (a.from[i] < 0 || attempt < a.from[i]) break;
-        if (!answer(l, a.reply[i] ? std::span<const std::uint8_t>(*a.reply[i]) : responses[i],
-                    a.gap)) {
-          return false;
-        }
-        if (i == requestcount - 1) return true;
+        const auto reply = a.reply[i] ? std::span<const std::uint8_t>(*a.reply[i]) : responses[i];
+        if (const outcome w = answer(l, reply, a.gap); w != outcome::done) return w;
+        if (i == requestcount - 1) return outcome::done;
         break;
       }
     }

@@ -31,9 +31,9 @@ std::span<const std::uint8_t> response(int i);
 std::span<const std::uint8_t> request(int i);
 
 // Plays the receiver's side of the start-up exchange until the last request
-// has been answered (true), or `until` passes (ETIMEDOUT), the line's stop
-// fires (ECANCELED) or the line ends or fails (false). Every byte the receiver hears is appended to
-// `heard` when given.
-bool playexchange(const line& l, const answers& a, steady::time_point until, bytes* heard);
+// has been answered (done), or `until` passes, the line's stop fires or the
+// line ends (failed, EIO) or fails. Every byte the receiver hears is appended
+// to `heard` when given.
+outcome playexchange(const line& l, const answers& a, steady::time_point until, bytes* heard);
 
 }  // namespace velquin::sim

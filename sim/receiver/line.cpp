@@ -28,9 +28,9 @@ void portrestore(const line& l) {
   if (!l.port || l.master < 0) return;
   for (const auto until = steady::now() + readlimit; lineunread(l) > 0;) {
     const auto next = std::min(until, steady::now() + std::chrono::milliseconds(10));
-    if (next == until || sleepuntil(-1, next) != woke::due) break;
+    if (next == until || sleepuntil(-1, next) != outcome::due) break;
   }
-  if (!wholeset(l.master, l.savedwhole)) tcsetattr(l.master, TCSANOW, &l.saved);
+  wholeset(l.master, l.saved);
 }
 
 // What a lock file of velquin-sim holds, so that a file of that name that is
@@ -73,31 +73,26 @@ bool samefile(int fd, const std::string& path) {
 // A lock file beside the link, held while the link is served: a second
 // emulator must not take over a live link, while a stale one, whose emulator
 // is gone and whose pseudo-terminal number may be in use again, is replaced.
-bool locklink(line& l, const std::string& link, std::string& err) {
+std::string locklink(line& l, const std::string& link) {
   const std::string path = link + ".lock";
   for (;;) {
     int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0 && errno == ENOENT && (fd = newlock(path)) < 0 && errno == EEXIST) continue;
-    if (fd < 0) {
-      err = path + ": " + std::strerror(errno);
-      return false;
-    }
+    if (fd < 0) return path + ": " + std::strerror(errno);
+    std::string why;
     if (!marked(fd)) {
-      err = path + ": not a lock file of velquin-sim; left as it is";
+      why = path + ": not a lock file of velquin-sim; left as it is";
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      err = errno == EWOULDBLOCK ? link + ": served by another velquin-sim"
+      why = errno == EWOULDBLOCK ? link + ": served by another velquin-sim"
                                  : path + ": " + std::strerror(errno);
-    } else if (!samefile(fd, path)) {
-      // Its holder removed it between our open and our lock.
-      close(fd);
-      continue;
-    } else {
+    } else if (samefile(fd, path)) {
       l.lock = fd;
       l.lockpath = path;
-      return true;
+      return "";
     }
     close(fd);
-    return false;
+    if (!why.empty()) return why;
+    // Its holder removed it between our open and our lock: again.
   }
 }
 
@@ -114,13 +109,15 @@ termios quietdefaults() {
   return t;
 }
 
-bool lineopen(line& l, const termios* initial, const std::string& link, std::string& err) {
+std::string lineopen(line& l, const termios* initial, const std::string& link) {
   const auto fail = [&](const std::string& what) {
-    err = what + ": " + std::strerror(errno);
+    const std::string why = what + ": " + std::strerror(errno);
     lineclose(l);
-    return false;
+    return why;
   };
-  if (!link.empty() && !locklink(l, link, err)) return false;
+  if (!link.empty()) {
+    if (std::string why = locklink(l, link); !why.empty()) return why;
+  }
   l.master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (l.master < 0 || grantpt(l.master) != 0 || unlockpt(l.master) != 0) {
     return fail("pseudo-terminal");
@@ -151,15 +148,13 @@ bool lineopen(line& l, const termios* initial, const std::string& link, std::str
     if (symlink(name, link.c_str()) != 0) return fail(link);
     l.link = link;
   }
-  return true;
+  return "";
 }
 
-bool portopen(line& l, const std::string& device, std::string& err) {
+std::string portopen(line& l, const std::string& device) {
   l.master = open(device.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (l.master < 0) {
-    err = device + ": " + std::strerror(errno);
-    return false;
-  }
+  if (l.master < 0) return device + ": " + std::strerror(errno);
+  termios t{};
   const char* why = nullptr;
   if (!isatty(l.master)) {
     why = "not a terminal";
@@ -168,12 +163,10 @@ bool portopen(line& l, const std::string& device, std::string& err) {
     why = "the emulator's own terminal";
   } else if (flock(l.master, LOCK_EX | LOCK_NB) != 0) {
     why = "in use";
-  } else if (tcgetattr(l.master, &l.saved) != 0) {
+  } else if (tcgetattr(l.master, &t) != 0 || !wholeget(l.master, l.saved)) {
     why = std::strerror(errno);
   }
   if (why == nullptr) {
-    wholeget(l.master, l.savedwhole);
-    termios t = l.saved;
     cfmakeraw(&t);
     t.c_cflag = (t.c_cflag & ~(CSIZE | PARENB | CSTOPB | CRTSCTS)) | CS8 | CREAD | CLOCAL;
     t.c_cc[VMIN] = 1;
@@ -183,12 +176,9 @@ bool portopen(line& l, const std::string& device, std::string& err) {
     if (tcsetattr(l.master, TCSANOW, &t) != 0) why = std::strerror(errno);
     l.port = true;
   }
-  if (why != nullptr) {
-    err = device + ": " + why;
-    linehangup(l);
-    return false;
-  }
-  return true;
+  if (why == nullptr) return "";
+  linehangup(l);
+  return device + ": " + why;
 }
 
 int lineunread(const line& l) {
@@ -220,14 +210,13 @@ void lineclose(line& l) {
   closefd(l.lock);
 }
 
-bool linesend(const line& l, std::span<const std::uint8_t> b) {
-  return writeall(l.stop, l.master, b) == b.size();
+outcome linesend(const line& l, std::span<const std::uint8_t> b) {
+  std::size_t put = 0;
+  return writeready(l.stop, l.master, b, put);
 }
 
-bool linepause(const line& l, std::chrono::milliseconds d) {
-  const woke w = sleepuntil(l.stop, steady::now() + d);
-  if (w == woke::stopped) errno = ECANCELED;
-  return w == woke::due;
+outcome linepause(const line& l, std::chrono::milliseconds d) {
+  return sleepuntil(l.stop, steady::now() + d);
 }
 
 bool linenamed(const line& l, const std::string& path) {

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "sim/receiver/wait.h"
 #include "tty/whole.h"
 
 namespace velquin::sim {
@@ -16,14 +17,13 @@ struct line {
   int master = -1;  // the receiver's end: a pseudo-terminal's master, or a real port
   int slave = -1;   // held open so that the port and its settings outlive the tool
   std::string slavepath;
-  std::string link;   // symbolic link to the slave, removed by lineclose
-  bool port = false;  // master is a real port, whose settings `saved` are put back
-  termios saved{};
-  wholesettings savedwhole{};  // the same, with a custom speed's rate
-  int lock = -1;               // held on the lock file beside the link while it is served
+  std::string link;       // symbolic link to the slave, removed by lineclose
+  bool port = false;      // master is a real port, whose settings `saved` are put back
+  wholesettings saved{};  // with a custom speed's rate
+  int lock = -1;          // held on the lock file beside the link while it is served
   std::string lockpath;
-  // Readable once the command run beside the receiver has ended (a pidfd):
-  // every wait on the line ends then. -1: there is none, and waits run out.
+  // Readable once the run must stop (its command ended, an end signal came):
+  // every wait on the line ends then. -1: nothing stops it.
   int stop = -1;
 };
 
@@ -35,11 +35,12 @@ inline constexpr std::chrono::seconds readlimit{10};
 // non-empty `link` is made to point at the slave, replacing an old link, but
 // not one that another emulator still serves, nor a lock file beside it that
 // is not one of velquin-sim's.
-bool lineopen(line& l, const termios* initial, const std::string& link, std::string& err);
+// Each says what went wrong, empty when nothing did.
+std::string lineopen(line& l, const termios* initial, const std::string& link);
 // Plays the receiver on an existing serial device instead: opened without
 // becoming its controlling terminal, locked, set raw 9600 8N1. Not the
 // emulator's own terminal.
-bool portopen(line& l, const std::string& device, std::string& err);
+std::string portopen(line& l, const std::string& device);
 // Closes the master: the port's users see the line end. A real port only
 // stops being served, its settings put back once its driver has sent what it
 // holds, waiting no longer than readlimit.
@@ -49,11 +50,8 @@ void lineclose(line& l);  // hangs up, closes the slave, removes the link
 // link, the lock file), where it cannot go on: async-signal-safe.
 void lineabandon(const line& l);
 
-// All of b (true); false when the line fails (errno) or `stop` fires (ECANCELED).
-bool linesend(const line& l, std::span<const std::uint8_t> b);
-// Sleeps `d` (true), or until `stop` fires (ECANCELED) or the wait fails
-// (false).
-bool linepause(const line& l, std::chrono::milliseconds d);
+outcome linesend(const line& l, std::span<const std::uint8_t> b);  // all of b
+outcome linepause(const line& l, std::chrono::milliseconds d);     // due after d
 // Whether `path` names the line's port side (under any name, the link's
 // among them) or the device it plays on.
 bool linenamed(const line& l, const std::string& path);

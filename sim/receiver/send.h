@@ -17,21 +17,19 @@ struct pacing {
   int rate = 0;           // bits per second, ten bits a byte, in 10 ms slices; 0: no limit
 };
 
-// How a send ended: all of it went out; the command ended first; or the line
-// or the log failed, errno saying why.
-enum class sent { all, stopped, linefailed, logfailed };
-
 // One batch after another, each handed over in pieces as it is made.
 struct sender {
   const line& l;
   pacing p;
   int log = -1;              // non-blocking, or -1 for none
   std::size_t unlogged = 0;  // bytes the line took that the log had no room for
-                             // when the command ended
+                             // when the run stopped
   int error = 0;             // errno of the send that failed
+  bool logfailed = false;    // and whether it was the log's write, not the line's
 
-  // A piece of the batch under way; `last` ends the batch.
-  sent send(std::span<const std::uint8_t> piece, bool last);
+  // A piece of the batch under way; `last` ends the batch. done once it is
+  // sent and, for the last, the pause after it is over.
+  outcome send(std::span<const std::uint8_t> piece, bool last);
 
   // The batch under way: bytes of it sent, where its current part began
   // (0, or the cut), and when.

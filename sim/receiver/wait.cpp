@@ -19,52 +19,49 @@ int timeout(steady::time_point until) {
 
 }  // namespace
 
-woke waitfor(int stop, int fd, short events, steady::time_point until) {
+outcome waitfor(int stop, int fd, short events, steady::time_point until) {
   for (;;) {
     const int ms = timeout(until);
     pollfd p[2] = {{stop, POLLIN, 0}, {fd, events, 0}};
     const int n = poll(p, 2, ms);
-    // A signal that ends the run never returns here; any other goes on waiting.
+    // A signal is an event of the stop, seen on the next pass.
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return woke::failed;
-    if (p[0].revents != 0) return woke::stopped;
-    if (p[1].revents != 0) return woke::ready;
-    if (ms == 0 || (n == 0 && steady::now() >= until)) return woke::due;
+    if (n < 0) return outcome::failed;
+    if (p[0].revents != 0) return outcome::stopped;
+    if (p[1].revents != 0) return outcome::done;
+    if (ms == 0 || (n == 0 && steady::now() >= until)) return outcome::due;
   }
 }
 
-ssize_t readready(int stop, int fd, std::span<std::uint8_t> into, steady::time_point until) {
+outcome sleepuntil(int stop, steady::time_point until) {
+  return waitfor(stop, -1, 0, until);
+}
+
+outcome readready(int stop, int fd, std::span<std::uint8_t> into, std::size_t& got,
+                  steady::time_point until) {
   for (;;) {
-    const woke w = waitfor(stop, fd, POLLIN, until);
-    if (w != woke::ready) {
-      if (w != woke::failed) errno = w == woke::stopped ? ECANCELED : ETIMEDOUT;
-      return -1;
-    }
+    if (const outcome w = waitfor(stop, fd, POLLIN, until); w != outcome::done) return w;
     const ssize_t n = read(fd, into.data(), into.size());
+    got = n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (n >= 0) return outcome::done;
     // EAGAIN: another reader of a shared descriptor took what woke us.
-    if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
+    if (errno != EAGAIN && errno != EINTR) return outcome::failed;
   }
 }
 
-std::size_t writeall(int stop, int fd, std::span<const std::uint8_t> b) {
-  std::size_t done = 0;
-  while (done < b.size()) {
-    const ssize_t n = write(fd, b.data() + done, b.size() - done);
+outcome writeready(int stop, int fd, std::span<const std::uint8_t> b, std::size_t& put) {
+  for (put = 0; put < b.size();) {
+    const ssize_t n = write(fd, b.data() + put, b.size() - put);
     if (n > 0) {
-      done += static_cast<std::size_t>(n);
+      put += static_cast<std::size_t>(n);
       continue;
     }
     if (n == 0) errno = EIO;
-    if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
-    const woke w = errno == EINTR ? woke::ready : waitfor(stop, fd, POLLOUT, never);
-    if (w == woke::stopped) errno = ECANCELED;
-    if (w == woke::stopped || w == woke::failed) break;
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) return outcome::failed;
+    if (errno == EINTR) continue;
+    if (const outcome w = waitfor(stop, fd, POLLOUT, never); w != outcome::done) return w;
   }
-  return done;
-}
-
-woke sleepuntil(int stop, steady::time_point until) {
-  return waitfor(stop, -1, 0, until);
+  return outcome::done;
 }
 
 }  // namespace velquin::sim

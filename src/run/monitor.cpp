@@ -13,16 +13,8 @@
 namespace velquin {
 namespace {
 
-constexpr int batchsize = 8192;
 constexpr int waitms = 500;
 static_assert(batchsize >= carrysize, "the decoders write into the batch buffer");
-
-// The longest line a batch can make: every byte a raw item "=ff ", half of
-// them codes "#15 ", and every code a character ">0d '\015'".
-constexpr int rawitem = 4;
-constexpr int codeitem = 4;
-constexpr int charitem = 10;
-constexpr int longestline = batchsize * rawitem + batchsize / 2 * (codeitem + charitem) + 1;
 
 // A line is written whole, at the end of its pass, in writes of its own:
 // flushed in pieces, it would take in a decoder's message on a shared stream

@@ -103,8 +103,8 @@ void ttysetup(int fd, int rate) {
 }
 
 void ttyrestore(int fd) {
-  // Where TCGETS2 went unanswered (qemu-user), the termios record is all there is.
-  if (!wholeset(fd, savedwhole)) tcsetattr(fd, TCSANOW, &savedtio);
+  // savedwhole holds savedtio, and a custom speed's rate where it has one.
+  wholeset(fd, savedwhole);
 }
 
 int ttyclose(int fd) {

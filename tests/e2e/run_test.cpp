@@ -41,7 +41,7 @@ class Monitor : public Program {
     EXPECT_EQ(hex(heard_), hex(allrequests()));
     for (const Batch& b : batches) {
       SCOPED_TRACE(hex(b.in));
-      ASSERT_TRUE(sim::linesend(line_, b.in));
+      ASSERT_EQ(sim::linesend(line_, b.in), sim::outcome::done);
       // Each line is flushed in its own pass, standard output being a pipe.
       std::string line;
       ASSERT_TRUE(takeline(child_, line, 2s)) << "so far: " << child_.outtext;

@@ -33,7 +33,7 @@ TEST_P(ClosedStandard, DescriptorsNeverBecomeThePort) {
   o.closed = closed;
   start({}, o);
   receiver_.join();
-  ASSERT_TRUE(sim::linesend(line_, qpress));
+  ASSERT_EQ(sim::linesend(line_, qpress), sim::outcome::done);
   // Whatever the tool wrote to the port shows up here by now.
   const bytes after = drain(1000);
   EXPECT_EQ(hex(heard_) + hex(after), hex(allrequests()));
@@ -103,7 +103,7 @@ TEST_F(Program, ASecondCopyOnTheSamePortIsRefused) {
   EXPECT_EQ(hex(drain(200)), "");
 
   // The first copy still watches the line.
-  ASSERT_TRUE(sim::linesend(line_, qpress));
+  ASSERT_EQ(sim::linesend(line_, qpress), sim::outcome::done);
   std::string line;
   ASSERT_TRUE(takeline(child_, line, 2s));
   EXPECT_EQ(line, qline);
@@ -187,13 +187,13 @@ void fill(const sim::line& l) {
 
 // Whether the process sleeps in poll(2), as the kernel says, within `limit`.
 bool waitsinpoll(pid_t pid, std::chrono::milliseconds limit) {
-  const auto deadline = clock::now() + limit;
-  for (; clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
-    std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
-    std::string where;
-    if (std::getline(wchan, where) && where.find("poll") != std::string::npos) return true;
-  }
-  return false;
+  return eventually(
+      [pid] {
+        std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+        std::string where;
+        return std::getline(wchan, where) && where.find("poll") != std::string::npos;
+      },
+      limit);
 }
 
 // A line that hangs up in the exchange, whether the tool is writing or
@@ -276,7 +276,7 @@ TEST_P(FailedWait, EndsTheWatchButAnEmptyReadDoesNot) {
   startok(o);
   std::string line;
   for (int k = 0; k < (c.ends ? 1 : 3); ++k) {
-    ASSERT_TRUE(sim::linesend(line_, qpress));
+    ASSERT_EQ(sim::linesend(line_, qpress), sim::outcome::done);
     ASSERT_TRUE(takeline(child_, line, 2s));
     EXPECT_EQ(line, qline);
   }
@@ -357,7 +357,7 @@ TEST_P(UnwritableOutput, EndsTheRunAndRestoresTheLine) {
   }
   if (!c.batch.empty() || c.hangup) {
     receiver_.join();  // the last answer is sent
-    ASSERT_TRUE(sim::linesend(line_, c.batch));
+    ASSERT_EQ(sim::linesend(line_, c.batch), sim::outcome::done);
     // Read by the tool: nothing unread for a while, as bytes on their way
     // through the pseudo-terminal do not count yet.
     const auto t0 = clock::now();

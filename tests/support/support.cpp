@@ -190,6 +190,13 @@ int msleft(clock::time_point deadline) {
 
 }  // namespace
 
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  for (const auto deadline = clock::now() + limit; !done(); std::this_thread::sleep_for(10ms)) {
+    if (clock::now() >= deadline) return false;
+  }
+  return true;
+}
+
 bool takeline(child& c, std::string& line, std::chrono::milliseconds limit) {
   const auto deadline = clock::now() + limit;
   for (;;) {
@@ -252,8 +259,7 @@ void Line::TearDown() {
 }
 
 void Line::openline(const termios& initial) {
-  std::string err;
-  ASSERT_TRUE(sim::lineopen(line_, &initial, link_, err)) << err;
+  ASSERT_EQ(sim::lineopen(line_, &initial, link_), "");
   before_ = settings();
 }
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -80,6 +81,9 @@ bool takeline(child& c, std::string& line, std::chrono::milliseconds limit);
 // the signal that ended it, or -1 when it did not end within `limit` (it is
 // then killed).
 int finish(child& c, std::chrono::milliseconds limit);
+
+// Whether `done` holds, looked at every 10 ms for at most `limit`.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s);
 
 // The receiver's side of the exchange on a thread of its own, on a copy of
 // the line whose stop fires when the thread is asked to stop.

@@ -133,7 +133,7 @@ TEST_P(Handshake, MatchesTheReceiversAnswers) {
   const Case& c = GetParam();
   openline(sim::quietdefaults());
   if (!c.stale.empty()) {
-    ASSERT_TRUE(sim::linesend(line_, c.stale));
+    ASSERT_EQ(sim::linesend(line_, c.stale), sim::outcome::done);
   }
   const int fd = ::open(link_.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(fd, 0);

@@ -124,8 +124,7 @@ TEST_P(SettingsComeBack, WholeAfterTheToolAndAfterTheEmulator) {
   EXPECT_EQ(test::wholesettingsof(line_.slave), before);
 
   sim::line port;
-  std::string err;
-  ASSERT_TRUE(sim::portopen(port, link_, err)) << err;
+  ASSERT_EQ(sim::portopen(port, link_), "");
   EXPECT_NE(test::wholesettingsof(line_.slave), before);
   sim::lineclose(port);
   EXPECT_EQ(test::wholesettingsof(line_.slave), before);
@@ -163,7 +162,7 @@ TEST_F(TtyLine, MovesSingleBytesWithoutWaitingToRead) {
   EXPECT_EQ(ttygetc(fd_), -1);
 
   const std::uint8_t sent[] = {0xFF, 0x00, 0x7F, 0x80};
-  ASSERT_TRUE(sim::linesend(line_, sent));
+  ASSERT_EQ(sim::linesend(line_, sent), sim::outcome::done);
   ASSERT_TRUE(ttywait(fd_, false));
   for (const std::uint8_t b : sent) EXPECT_EQ(ttygetc(fd_), b);
   EXPECT_EQ(ttygetc(fd_), -1);
