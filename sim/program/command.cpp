@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
+#include "sim/program/cleanup.h"
 #include "sim/program/options.h"
 #include "sim/receiver/wait.h"
 
@@ -20,7 +20,7 @@ namespace velquin::sim {
 
 constexpr int cannotrun = 127;
 
-int command::start(const std::vector<std::string>& words, bool quietstdin) {
+int command::start(const std::vector<std::string>& words, bool quietstdin, int stop) {
   std::vector<std::string> copy = words;
   std::vector<char*> argv;
   for (std::string& w : copy) argv.push_back(w.data());
@@ -44,15 +44,17 @@ int command::start(const std::vector<std::string>& words, bool quietstdin) {
   posix_spawn_file_actions_destroy(&actions);
   if (e != 0) {
     pid = -1;
-    return complain(cannotrun, "cannot run " + words[0] + ": " + std::strerror(e));
+    return complain(cannotrun, failure("cannot run " + words[0], e));
   }
   // Not yet reaped, it cannot be another process by now. Every wait of the
   // emulator watches it; without it they could outlive the command for ever.
   done = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (done >= 0) return 0;
+  if (done >= 0 && stopalso(stop, done)) return 0;
   const int why = errno;
   kill(pid, SIGKILL);
-  return complain(1, "cannot watch " + words[0] + ": " + std::strerror(why));
+  if (done >= 0) close(done);
+  done = -1;
+  return complain(1, failure("cannot watch " + words[0], why));
 }
 
 void command::end(int signal) {

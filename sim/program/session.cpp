@@ -114,10 +114,7 @@ int serve(const options& o, served& s, const answers& a, const std::vector<input
   }
   if (!o.command.empty() && endsignal() == 0) {
     // The receiver's input comes from our standard input; the command gets none.
-    if (const int status = s.cmd.start(o.command, readsstdin(o))) return status;
-    if (!stopalso(s.l.stop, s.cmd.done)) {
-      return complain(1, failure("cannot watch " + o.command[0], errno));
-    }
+    if (const int status = s.cmd.start(o.command, readsstdin(o), s.l.stop)) return status;
   }
   return play(o, s, a, files, rng, keyboard);
 }
