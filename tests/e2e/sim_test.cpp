@@ -499,6 +499,7 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
   std::ofstream(dir_ + "/empty.log").flush();
   std::ofstream(dir_ + "/long.log") << "=ff \n" << std::string(sim::longestrow, 'x');
   std::ofstream(dir_ + "/session.log") << record;
+  std::ofstream(dir_ + "/q.log") << qline;
   ASSERT_EQ(symlink("session.log", (dir_ + "/link.log").c_str()), 0);
   std::ofstream(dir_ + "/mine.lock") << "mine\n";
   const std::string pty = exe;
@@ -533,6 +534,11 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
        .err = allsent + "velquin-sim: no key types the character 0x00\n",
        .shown = "Ok\n=ff =1c =e3 #1c >61 'a'\n=ff =f0 =0f =1c =e3 #f0 #1c \n",
        .piped = std::string("a\0b", 3)},
+      // Checked first, a record is then sent from its first byte.
+      {.args = {"--hold=0", "--replay=q.log", "ttyS1", exe},
+       .status = 0,
+       .err = allsent,
+       .shown = "Ok\n" + qline},
       {{"--replay=empty.log", "ttyS1", exe},
        2,
        "velquin-sim: empty.log: no line of the tool's output\n"},
