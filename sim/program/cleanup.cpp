@@ -71,11 +71,8 @@ int endsignal() {
 void endbysignal() {
   const int sig = came;
   if (sig == 0) return;
+  // Not blocked: its handler has returned.
   signal(sig, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
   raise(sig);
 }
 

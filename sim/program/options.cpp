@@ -305,11 +305,11 @@ bool take(int c, const char* arg, char** argv, parsed& p) {
 
 parsed parse(int argc, char** argv) {
   parsed p;
-  opterr = 0;
   optind = 1;
   int c = 0;
   // '+': options end at LINK, so the command's own options are left alone;
-  // ':': a missing value is told apart from an unknown option.
+  // ':': a missing value is told apart from an unknown option, and getopt
+  // says nothing itself.
   while ((c = getopt_long(argc, argv, "+:t:c:b:r:m:p:g:s:h", longs, nullptr)) != -1) {
     if (c == 'h' || c == optversion) {
       p.what = c == 'h' ? asked::help : asked::version;
