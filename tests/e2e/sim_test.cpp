@@ -560,10 +560,11 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
       {{"--log=ttyS1.lock", "--text=a", "ttyS1", exe},
        2,
        "velquin-sim: ttyS1.lock: the link's lock file; --log would overwrite it\n"},
-      // Ignored when it starts, a signal stays ignored, for the command too.
+      // Ignored when it starts, a signal stays ignored, for the command too;
+      // SIGPIPE, which the emulator ignores, is the command's as usual.
       {.args = {"--hold=0", "--text=a", "ttyS1", "sh", "-c",
-                pty + " > /dev/null; kill -HUP $PPID $$; exit 3"},
-       .status = 3,
+                pty + " > /dev/null; kill -HUP $PPID $$; kill -PIPE $$; exit 3"},
+       .status = 128 + SIGPIPE,
        .err = allsent,
        .ignored = {SIGHUP}},
       {{"--log=ttyS1", "--text=a", "ttyS1", exe},
@@ -578,10 +579,12 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
       {{"--help"}, 1, full, "/dev/full"},
       {{"--version"}, 1, full, "/dev/full"},
       {{"--log=sent.log", "--port=/dev/null"}, 1, "velquin-sim: /dev/null: not a terminal\n"},
-      {.args = {"--log=/dev/full", "--text=a", "ttyS1", exe},
+      // A log that fails ends typing from a pipe before the NUL after it.
+      {.args = {"--log=/dev/full", "--group=3", "ttyS1", exe},
        .status = 1,
        .err = allsent + "velquin-sim: /dev/full: No space left on device\n",
-       .shown = "Ok\n=ff =1c =e3 #1c >61 'a'\n"},
+       .shown = "Ok\n=ff =1c =e3 =ff =f0 =0f =1c =e3 #1c #f0 #1c >61 'a'\n",
+       .piped = std::string("a\0", 2)},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(::testing::PrintToString(k.args));
