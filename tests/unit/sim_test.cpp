@@ -232,15 +232,16 @@ TEST(EmulatorOptions, EveryOneIsDocumented) {
   }
 }
 
-// A bad option or value is refused with what is wrong, the line left unmade.
+// A bad option or value is refused with what is wrong, the first one said,
+// the line left unmade.
 TEST(EmulatorOptions, RefusesABadOneSayingWhy) {
-  std::string toomanystale;
-  for (int k = 0; k < 4097; ++k) toomanystale += "ff ";
+  std::string moststale;
+  for (int k = 0; k < 4096; ++k) moststale += "ff ";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--rate"}, "unknown option or missing value: --rate"},
       {{"-p"}, "unknown option or missing value: -p"},
       {{"--text", "caf\xc3\xa9", "ttyS1"}, "no key types the character 0xc3"},
-      {{"--text=a\\x", "ttyS1"}, "bad escape for --text: '\\x'"},
+      {{"--text=a\\x", "--pace=-1", "ttyS1"}, "bad escape for --text: '\\x'"},
       {{"--codes", "1g", "ttyS1"}, "bad byte list for --codes: '1g'"},
       {{"--bytes", "100", "ttyS1"}, "bad byte list for --bytes: '100'"},
       {{"--pace", "-1", "ttyS1"}, "bad number for --pace: '-1'"},
@@ -249,7 +250,8 @@ TEST(EmulatorOptions, RefusesABadOneSayingWhy) {
       {{"--random=16777217", "ttyS1"}, "bad number for --random: '16777217'"},
       {{"--random= 5", "ttyS1"}, "bad number for --random: ' 5'"},
       {{"--random=+5", "ttyS1"}, "bad number for --random: '+5'"},
-      {{"--stale=" + toomanystale, "ttyS1"}, "more than 4096 bytes for --stale"},
+      {{"--stale=" + moststale + "ff", "ttyS1"}, "more than 4096 bytes for --stale"},
+      {{"--stale=" + moststale, "ttyS1"}, ""},
       {{"--text", "x"}, "missing LINK"},
       {{"--text=a", ""}, "empty LINK"},
       {{"--port=", "--text=a", "ls"}, "empty name for --port"},
@@ -265,6 +267,9 @@ TEST(EmulatorOptions, RefusesABadOneSayingWhy) {
     for (std::string& w : words) argv.push_back(w.data());
     const sim::parsed p = sim::parse(static_cast<int>(argv.size()), argv.data());
     EXPECT_EQ(p.error, error);
+    if (error.empty()) {
+      EXPECT_EQ(p.opts.link, "ttyS1");
+    }
   }
 }
 
