@@ -94,7 +94,8 @@ TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
 struct Blocked {
   const char* name;
   const char* input;  // "record" or "keys" through a pipe, "fifo" or "raw" through one, "terminal"
-  const char* sink;   // the reader that stops: "line", "log"; "none": the input goes quiet
+  const char* sink;   // the reader that stops: "line", "log"; "gone": the log's reader
+                      // closes; "none": the input goes quiet
 };
 
 class EmulatorBlocked : public Line, public ::testing::WithParamInterface<Blocked> {};
@@ -113,13 +114,13 @@ TEST_P(EmulatorBlocked, EndsWithItsCommand) {
   // The test holds the FIFOs open both ways, and reads neither.
   for (const char* fifo : {"record", "log"})
     ASSERT_EQ(mkfifo((dir_ + "/" + fifo).c_str(), 0600), 0);
-  const int log = open((dir_ + "/log").c_str(), O_RDWR | O_NONBLOCK);
-  const int fifo = open((dir_ + "/record").c_str(), O_RDWR | O_NONBLOCK);
+  const int log = open((dir_ + "/log").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  const int fifo = open((dir_ + "/record").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   // The tool stops reading once its output fills a pipe nobody reads.
   const std::string tool = sink == "line" ? std::string(exe) + " | sleep 2"
                                           : "timeout 2 " + std::string(exe) + " > /dev/null";
   std::vector<std::string> args = {"--pace=0", "--hold=0"};
-  if (sink == "log") args.push_back("--log=log");
+  if (sink == "log" || sink == "gone") args.push_back("--log=log");
   if (recorded) args.push_back(input == "fifo" ? "--replay=record" : "--replay=-");
   if (input == "raw") args.push_back("--raw=record");
   args.insert(args.end(), {"ttyS1", "sh", "-c", tool});
@@ -134,6 +135,19 @@ TEST_P(EmulatorBlocked, EndsWithItsCommand) {
   const auto t0 = clock::now();
   child sim;
   ASSERT_TRUE(spawn(sim, simexe, o));
+  // Its reader gone once the emulator has the log open, a write to it fails.
+  const auto haslog = [&] {
+    std::error_code e;
+    for (const auto& fd :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(sim.pid) + "/fd", e))
+      if (std::filesystem::read_symlink(fd.path(), e) == dir_ + "/log") return true;
+    return false;
+  };
+  if (sink == "gone") {
+    // Before exec, the child still has the test's descriptor.
+    ASSERT_TRUE(eventually([&] { return std::filesystem::is_symlink(link_) && haslog(); }));
+    close(log);
+  }
   const int feed = o.input ? sim.in : input == "terminal" ? terminal.master : fifo;
   fcntl(feed, F_SETFL, O_NONBLOCK);
   // As much as the emulator takes in a second; the writer stays.
@@ -142,29 +156,30 @@ TEST_P(EmulatorBlocked, EndsWithItsCommand) {
     if (n > 0) sent += static_cast<std::size_t>(n);
     if (n <= 0) std::this_thread::sleep_for(5ms);
   }
-  EXPECT_EQ(finish(sim, 20s), sink == "log" ? 1 : sink == "line" ? 0 : 124);
+  EXPECT_EQ(finish(sim, 20s), sink == "log" || sink == "gone" ? 1 : sink == "line" ? 0 : 124);
   EXPECT_LT(clock::now() - t0, 3500ms);
   static const std::regex unlogged(
       "velquin-sim: log: [0-9]+ bytes sent not written before the command ended\n$");
   EXPECT_EQ(std::regex_search(sim.errtext, unlogged), sink == "log") << sim.errtext;
+  EXPECT_EQ(sim.errtext.ends_with("velquin-sim: log: Broken pipe\n"), sink == "gone")
+      << sim.errtext;
   EXPECT_FALSE(std::filesystem::is_symlink(link_));
   EXPECT_FALSE(std::filesystem::exists(link_ + ".lock"));
-  close(log);
+  if (sink != "gone") close(log);
   close(fifo);
   sim::lineclose(terminal);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Blocked, EmulatorBlocked,
-    ::testing::Values(Blocked{"record_quiet", "record", "none"},
-                      Blocked{"record_line", "record", "line"},
-                      Blocked{"record_log", "record", "log"}, Blocked{"fifo_quiet", "fifo", "none"},
-                      Blocked{"fifo_line", "fifo", "line"}, Blocked{"fifo_log", "fifo", "log"},
-                      Blocked{"raw_quiet", "raw", "none"}, Blocked{"keys_quiet", "keys", "none"},
-                      Blocked{"keys_line", "keys", "line"}, Blocked{"keys_log", "keys", "log"},
-                      Blocked{"terminal_quiet", "terminal", "none"},
-                      Blocked{"terminal_line", "terminal", "line"},
-                      Blocked{"terminal_log", "terminal", "log"}),
+    ::testing::Values(
+        Blocked{"record_quiet", "record", "none"}, Blocked{"record_line", "record", "line"},
+        Blocked{"record_log", "record", "log"}, Blocked{"fifo_quiet", "fifo", "none"},
+        Blocked{"fifo_line", "fifo", "line"}, Blocked{"fifo_log", "fifo", "log"},
+        Blocked{"raw_quiet", "raw", "none"}, Blocked{"keys_quiet", "keys", "none"},
+        Blocked{"keys_line", "keys", "line"}, Blocked{"keys_log", "keys", "log"},
+        Blocked{"keys_gone", "keys", "gone"}, Blocked{"terminal_quiet", "terminal", "none"},
+        Blocked{"terminal_line", "terminal", "line"}, Blocked{"terminal_log", "terminal", "log"}),
     casename());
 
 // At a terminal, every key goes out as it is pressed, Backspace and Ctrl-S
