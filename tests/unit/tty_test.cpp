@@ -109,6 +109,9 @@ TEST_P(SettingsComeBack, WholeAfterTheToolAndAfterTheEmulator) {
 #endif
   termios start = test::distinctive();
   cfsetspeed(&start, B115200);
+  // Settings a port may be left with that would garble 8N1 or hold it up.
+  start.c_cflag =
+      (start.c_cflag & ~static_cast<tcflag_t>(CSIZE | CLOCAL)) | CS7 | PARENB | CSTOPB | CRTSCTS;
   openport(start);
   if (GetParam().custom) {
     ASSERT_TRUE(test::setcustomspeed(line_.slave, GetParam().rate));
@@ -126,6 +129,10 @@ TEST_P(SettingsComeBack, WholeAfterTheToolAndAfterTheEmulator) {
   sim::line port;
   ASSERT_EQ(sim::portopen(port, link_), "");
   EXPECT_NE(test::wholesettingsof(line_.slave), before);
+  termios serving{};
+  ASSERT_EQ(tcgetattr(line_.slave, &serving), 0);
+  constexpr tcflag_t line = CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL;
+  EXPECT_EQ(serving.c_cflag & line, CS8 | CREAD | CLOCAL);
   sim::lineclose(port);
   EXPECT_EQ(test::wholesettingsof(line_.slave), before);
 }
