@@ -11,7 +11,7 @@
 #include <cerrno>
 
 #include "sim/program/cleanup.h"
-#include "sim/program/options.h"
+#include "sim/program/complain.h"
 #include "sim/receiver/wait.h"
 
 extern char** environ;

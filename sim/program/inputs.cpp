@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sim/program/complain.h"
 #include "sim/program/keyboard.h"
 #include "sim/program/records.h"
 #include "sim/receiver/keys.h"

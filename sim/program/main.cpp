@@ -8,6 +8,7 @@
 #include <new>
 
 #include "sim/program/cleanup.h"
+#include "sim/program/complain.h"
 #include "sim/program/options.h"
 #include "sim/program/session.h"
 

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
 #include <iterator>
+
+#include "sim/program/complain.h"
 
 namespace velquin::sim {
 
@@ -236,21 +236,6 @@ bool checkinput(input& in, std::string& error) {
 }
 
 }  // namespace
-
-int complain(int status, std::string_view message) {
-  std::fprintf(stderr, "%s: %.*s\n", me, static_cast<int>(message.size()), message.data());
-  return status;
-}
-
-std::string failure(const std::string& what, int e) {
-  return what + ": " + std::strerror(e);
-}
-
-std::string untypeable(char c) {
-  char detail[8];
-  std::snprintf(detail, sizeof detail, "0x%02x", static_cast<unsigned char>(c));
-  return std::string("no key types the character ") + detail;
-}
 
 std::span<const option> longoptions() {
   return {longs, std::size(longs) - 1};

@@ -12,9 +12,6 @@
 
 namespace velquin::sim {
 
-inline constexpr const char* me = "velquin-sim";
-inline constexpr int usageerror = 2;
-
 extern const char usage[];
 
 // What an input sends after the exchange: the option that gave it.
@@ -62,15 +59,5 @@ parsed parse(int argc, char** argv);
 
 // Every long option, for the test that each one is documented.
 std::span<const option> longoptions();
-
-// Says `message` on standard error after the emulator's name, the one way
-// the emulator writes there, warnings included (status 0); `status`. Nothing
-// is allocated, so that even running out of memory can be said.
-int complain(int status, std::string_view message);
-// "what: " and what error number `e` stands for.
-std::string failure(const std::string& what, int e);
-
-// "no key types the character 0xc3"
-std::string untypeable(char c);
 
 }  // namespace velquin::sim

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/program/options.h"
+#include "sim/program/complain.h"
 #include "sim/receiver/wait.h"
 
 namespace velquin::sim {

@@ -12,6 +12,7 @@
 #include "sim/program/cleanup.h"
 #include "sim/program/command.h"
 #include "sim/program/inputs.h"
+#include "sim/program/complain.h"
 #include "sim/program/keyboard.h"
 #include "sim/receiver/exchange.h"
 #include "sim/receiver/line.h"

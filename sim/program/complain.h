@@ -1,0 +1,21 @@
+// The one writer of the emulator's standard error, and the words of the
+// messages more than one part says.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace velquin::sim {
+
+inline constexpr const char* me = "velquin-sim";
+inline constexpr int usageerror = 2;
+
+// Says `message` on standard error after the emulator's name, warnings
+// included (status 0); `status`. Nothing is allocated, so that even running
+// out of memory can be said.
+int complain(int status, std::string_view message);
+// "what: " and what error number `e` stands for.
+std::string failure(const std::string& what, int e);
+// "no key types the character 0xc3"
+std::string untypeable(char c);
+
+}  // namespace velquin::sim
