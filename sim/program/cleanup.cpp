@@ -15,6 +15,8 @@ namespace velquin::sim {
 namespace {
 
 constexpr int endsignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int jobsignals[] = {SIGTSTP, SIGCONT, SIGTTIN};
+sigset_t started;
 volatile sig_atomic_t came = 0;
 int wake = -1;  // the write end of the pipe that watchsignals() watches
 const line* guarded = nullptr;
@@ -54,7 +56,19 @@ int watchsignals() {
       sigaction(sig, &a, nullptr);
     }
   }
+  // Ignored, SIGCHLD would have the command reaped by the kernel, its status
+  // lost.
+  signal(SIGCHLD, SIG_DFL);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  for (const int sig : endsignals) sigaddset(&unblocked, sig);
+  for (const int sig : jobsignals) sigaddset(&unblocked, sig);
+  sigprocmask(SIG_UNBLOCK, &unblocked, &started);
   return stop;
+}
+
+const sigset_t& startmask() {
+  return started;
 }
 
 bool stopalso(int stop, int fd) {

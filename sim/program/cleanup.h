@@ -3,6 +3,8 @@
 // guard puts it all back on every way out, an end signal's included, since a
 // signal only ends the wait it comes in.
 #pragma once
+#include <signal.h>
+
 #include "sim/program/command.h"
 #include "sim/receiver/line.h"
 
@@ -12,9 +14,15 @@ namespace velquin::sim {
 // the run: one the emulator was not started ignoring is noted, and makes the
 // descriptor returned readable, so that every wait on it ends; ignored ones
 // stay ignored, for the command too. Stdio writes it interrupts give up, so
-// that a standard error nobody reads cannot hold it off. -1 (errno) when no
-// descriptor is left.
+// that a standard error nobody reads cannot hold it off. They and the
+// job-control signals are unblocked, whatever mask the emulator was started
+// with (one pending since is taken now), and SIGCHLD is at its default, so
+// that the command's status can be had. -1 (errno) when no descriptor is
+// left.
 int watchsignals();
+// The signal mask the emulator was started with, which its command starts
+// with.
+const sigset_t& startmask();
 // Makes `stop`, from watchsignals(), readable also once `fd` is.
 bool stopalso(int stop, int fd);
 // The end signal that came; 0 while none has.

@@ -30,15 +30,16 @@ int command::start(const std::vector<std::string>& words, bool quietstdin, int s
   // Failing (ENOMEM), the command would read the emulator's own input.
   int e = quietstdin ? posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) : 0;
   // The emulator ignores SIGPIPE; the command starts with it as usual. The
-  // end signals it handles start as they were, since a handler does not
-  // outlive exec.
+  // signals it handles start as they were, since a handler does not outlive
+  // exec, and so does the mask it unblocked some in.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t pipe;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
   posix_spawnattr_setsigdefault(&attributes, &pipe);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setsigmask(&attributes, &startmask());
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   if (e == 0) e = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
@@ -65,7 +66,9 @@ void command::end(int signal) {
     waitfor(-1, done, POLLIN, steady::now() + std::chrono::seconds(1));
   }
   const int flags = done >= 0 ? WNOHANG : 0;
-  if (waitpid(pid, &status, flags) != pid) status = 0;
+  pid_t reaped = -1;
+  while ((reaped = waitpid(pid, &status, flags)) < 0 && errno == EINTR) continue;
+  if (reaped != pid) status = 0;
 }
 
 int command::exitstatus() const {

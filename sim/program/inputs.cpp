@@ -64,13 +64,33 @@ int sendraw(const inputfile& f, std::size_t size, int stop, const sink& to) {
 
 }  // namespace
 
+namespace {
+
+// A read of what is typed that failed: at a terminal another job has (an
+// orphaned process group's, or one that ignores SIGTTIN), typing ends as at
+// Ctrl-D; anything else is a failure (1). Said either way.
+int readfailed(bool keyboard) {
+  if (keyboard && errno == EIO && tcgetpgrp(0) != getpgrp()) {
+    return complain(0, "standard input: the terminal is another job's; typing ends");
+  }
+  return complain(1, failure("standard input", errno));
+}
+
+}  // namespace
+
 int typefrom(int fd, int group, int stop, const sink& to, bool keyboard) {
   gatherer g{to, group};
   for (bool more = true; more;) {
     char buf[4096];
     std::size_t n = 0;
-    // Stopped or failed, it ends the typing as its end does.
-    readready(stop, fd, {reinterpret_cast<std::uint8_t*>(buf), sizeof buf}, n);
+    // Stopped, it ends the typing as its end does.
+    if (readready(stop, fd, {reinterpret_cast<std::uint8_t*>(buf), sizeof buf}, n) ==
+        outcome::failed) {
+      const int e = errno;
+      g.flush();
+      errno = e;
+      return readfailed(keyboard);
+    }
     std::string_view text(buf, n);
     const std::size_t end = keyboard ? text.find(endoftyping) : std::string_view::npos;
     more = n > 0 && end == std::string_view::npos;
@@ -171,7 +191,11 @@ int sendinputs(const options& o, const std::vector<inputfile>& files, std::mt199
   const pacing given{std::chrono::milliseconds(o.pacems), static_cast<std::size_t>(o.split),
                      o.rate};
   out.p = given;
-  if (o.inputs.empty()) return typefrom(0, o.group, out.l.stop, to, keyboard);
+  if (o.inputs.empty()) {
+    const int status = typefrom(0, o.group, out.l.stop, to, keyboard);
+    keyboardoff();
+    return status;
+  }
   auto file = files.begin();
   for (const input& in : o.inputs) {
     int status = 0;

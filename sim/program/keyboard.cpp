@@ -5,83 +5,129 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace velquin::sim {
 namespace {
 
-termios cooked;                      // the terminal as it was found
-volatile sig_atomic_t wanted = 0;    // keyboardon() has switched it
-volatile sig_atomic_t switched = 0;  // it is switched now
+termios cooked;                     // the terminal as first found out of keyboard mode
+volatile sig_atomic_t found = 0;    // `cooked` holds it
+volatile sig_atomic_t typing = 0;   // typing from the terminal goes on
 
-// Sets the terminal to `t`, only while the emulator is in its foreground
-// process group: from the background a change would stop it (SIGTTOU), or,
-// with that blocked, change the terminal under the foreground job. SIGTTOU is
-// blocked between the look and the change, so that a job change between them
-// cannot stop it. Async-signal-safe.
-bool setinforeground(const termios& t) {
-  sigset_t ttou;
-  sigset_t was;
-  sigemptyset(&ttou);
-  sigaddset(&ttou, SIGTTOU);
-  sigprocmask(SIG_BLOCK, &ttou, &was);
-  const bool set = tcgetpgrp(0) == getpgrp() && tcsetattr(0, TCSANOW, &t) == 0;
-  sigprocmask(SIG_SETMASK, &was, nullptr);
-  return set;
-}
+// Held from a look at the terminal to its change, so that no stop, continue
+// or job change slips between them (with SIGTTOU held, a change the shell's
+// job switch races is made, not stopped).
+constexpr int jobsignals[] = {SIGTTOU, SIGTSTP, SIGCONT};
 
-void keyboardset() {
-  termios t = cooked;
+termios keyboardmode(termios t) {
   t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
   t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
-  if (setinforeground(t)) switched = 1;
+  return t;
 }
 
-// Back in the foreground after a stop, or never stopped (an orphaned process
-// group ignores Ctrl-Z).
-void keyboardagain() {
-  if (wanted != 0 && switched == 0) keyboardset();
+// Whatever another program or a stop did to it, the terminal is looked at:
+// it is in keyboard mode when switching it would change nothing.
+bool inkeyboardmode(const termios& t) {
+  const termios k = keyboardmode(t);
+  return k.c_lflag == t.c_lflag && k.c_iflag == t.c_iflag &&
+         std::memcmp(k.c_cc, t.c_cc, sizeof t.c_cc) == 0;
+}
+
+class jobsheld {
+ public:
+  jobsheld() {
+    sigset_t jobs;
+    sigemptyset(&jobs);
+    for (const int sig : jobsignals) sigaddset(&jobs, sig);
+    sigprocmask(SIG_BLOCK, &jobs, &was_);
+  }
+  ~jobsheld() { sigprocmask(SIG_SETMASK, &was_, nullptr); }
+  jobsheld(const jobsheld&) = delete;
+  jobsheld& operator=(const jobsheld&) = delete;
+
+ private:
+  sigset_t was_;
+};
+
+// The terminal's settings, when the emulator is in its foreground.
+bool foreground(termios& now) {
+  return tcgetpgrp(0) == getpgrp() && tcgetattr(0, &now) == 0;
+}
+
+// Decided from what is true now: typing goes on, the emulator has the
+// terminal, and the terminal is not in keyboard mode already.
+void keyboardsync() {
+  const jobsheld held;
+  termios now;
+  if (typing == 0 || !foreground(now) || inkeyboardmode(now)) return;
+  if (found == 0) cooked = now;
+  found = 1;
+  const termios k = keyboardmode(now);
+  tcsetattr(0, TCSANOW, &k);
+}
+
+// With the job-control signals held.
+void putback() {
+  termios now;
+  if (found != 0 && foreground(now) && inkeyboardmode(now)) tcsetattr(0, TCSANOW, &cooked);
 }
 
 void oncontinue(int) {
   const int e = errno;
-  keyboardagain();
+  keyboardsync();
   errno = e;
 }
 
 // Ctrl-Z: the shell gets its terminal back as it was, and the emulator stops.
+// In an orphaned process group the stop is discarded and no continue comes,
+// so the terminal is looked at again at once.
 void onstop(int) {
   const int e = errno;
-  keyboardoff();
-  signal(SIGTSTP, SIG_DFL);
+  if (typing != 0) putback();
+  struct sigaction a {};
+  struct sigaction handler {};
+  a.sa_handler = SIG_DFL;
+  sigaction(SIGTSTP, &a, &handler);
+  raise(SIGTSTP);
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, SIGTSTP);
-  raise(SIGTSTP);
   sigprocmask(SIG_UNBLOCK, &stop, nullptr);
-  signal(SIGTSTP, onstop);
-  keyboardagain();
+  sigaction(SIGTSTP, &handler, nullptr);
+  keyboardsync();
   errno = e;
+}
+
+// Handled unless ignored when the emulator started, as its parent asked. No
+// SA_RESTART: a read that SIGTTIN stopped returns after `fg` instead of
+// waiting, in whatever mode, for a key before the wait sees anything.
+void handle(int sig, void (*handler)(int)) {
+  struct sigaction was {};
+  if (sigaction(sig, nullptr, &was) != 0 || was.sa_handler == SIG_IGN) return;
+  struct sigaction a {};
+  a.sa_handler = handler;
+  for (const int held : jobsignals) sigaddset(&a.sa_mask, held);
+  sigaction(sig, &a, nullptr);
 }
 
 }  // namespace
 
 bool keyboardon() {
-  if (!isatty(0) || tcgetpgrp(0) != getpgrp() || tcgetattr(0, &cooked) != 0) return false;
-  struct sigaction a {};
-  a.sa_flags = SA_RESTART;
-  a.sa_handler = oncontinue;
-  sigaction(SIGCONT, &a, nullptr);
-  a.sa_handler = onstop;
-  sigaction(SIGTSTP, &a, nullptr);
-  wanted = 1;
-  keyboardset();
-  return switched != 0;
+  if (!isatty(0) || tcgetsid(0) != getsid(0)) return false;
+  handle(SIGCONT, oncontinue);
+  handle(SIGTSTP, onstop);
+  typing = 1;
+  keyboardsync();
+  return true;
 }
 
 void keyboardoff() {
-  if (switched != 0 && setinforeground(cooked)) switched = 0;
+  const jobsheld held;
+  if (typing == 0) return;
+  typing = 0;
+  putback();
 }
 
 }  // namespace velquin::sim

@@ -1,20 +1,22 @@
-// Standard input as a keyboard: a terminal in the foreground sends every key
-// as it is pressed, Backspace and Ctrl-S included, while Ctrl-C and Ctrl-\ (quit)
-// still end the run.
+// Standard input as a keyboard: when it is the emulator's controlling
+// terminal, every key goes out as it is pressed, Backspace and Ctrl-S
+// included, while Ctrl-C and Ctrl-\ (quit) still end the run.
 #pragma once
 
 namespace velquin::sim {
 
 inline constexpr char endoftyping = 0x04;  // Ctrl-D
 
-// When standard input is a terminal in the foreground, switches it to
-// non-canonical mode without echo or flow control, signals kept, until
-// keyboardoff(); puts it back for Ctrl-Z and sets it again on SIGCONT. False,
-// touching nothing, otherwise (started in the background, a pipe).
+// When standard input is the emulator's controlling terminal, typing from it
+// begins: from now until keyboardoff(), whenever the emulator is in the
+// terminal's foreground (at once, and at every continue) the terminal is in
+// keyboard mode, non-canonical without echo or flow control, signals kept;
+// Ctrl-Z puts it back before the emulator stops. False, touching nothing,
+// otherwise (a pipe, a file, another terminal).
 bool keyboardon();
-// Puts the terminal back as it was, if keyboardon() switched it and the
-// emulator is in the terminal's foreground; never stops the emulator.
-// Async-signal-safe.
+// Typing from the terminal has ended: the terminal is put back as it was
+// found, if it is in keyboard mode and the emulator in its foreground, and
+// nothing switches it again. Async-signal-safe.
 void keyboardoff();
 
 }  // namespace velquin::sim

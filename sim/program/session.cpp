@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,8 +12,8 @@
 
 #include "sim/program/cleanup.h"
 #include "sim/program/command.h"
-#include "sim/program/inputs.h"
 #include "sim/program/complain.h"
+#include "sim/program/inputs.h"
 #include "sim/program/keyboard.h"
 #include "sim/receiver/exchange.h"
 #include "sim/receiver/line.h"
@@ -94,11 +95,11 @@ int play(const options& o, served& s, const answers& a, const std::vector<inputf
 // run. 0 when the command's status is the run's.
 int serve(const options& o, served& s, const answers& a, const std::vector<inputfile>& files,
           std::mt19937& rng) {
+  // An end signal that came before is the run's end: nothing is made.
+  if (endsignal() != 0) return 0;
   const std::string why = o.port.empty() ? lineopen(s.l, nullptr, o.link) : portopen(s.l, o.port);
   if (!why.empty()) return complain(1, why);
   signal(SIGPIPE, SIG_IGN);
-  // Keys pressed during the exchange wait for it, unechoed.
-  const bool keyboard = o.inputs.empty() && keyboardon();
   if (!o.log.empty() && linenamed(s.l, o.log)) {
     return complain(usageerror, o.log + ": the line itself; --log would send into it");
   }
@@ -113,11 +114,49 @@ int serve(const options& o, served& s, const answers& a, const std::vector<input
   if (linesend(s.l, o.stale) == outcome::failed) {
     return complain(1, failure("stale bytes", errno));
   }
+  // Keys pressed during the exchange wait for it, unechoed.
+  const bool keyboard = o.inputs.empty() && keyboardon();
+  if (keyboard) {
+    complain(0, "keys typed here go out as they are pressed, once the tool has started; Ctrl-D "
+                "ends typing");
+  }
   if (!o.command.empty() && endsignal() == 0) {
     // The receiver's input comes from our standard input; the command gets none.
     if (const int status = s.cmd.start(o.command, readsstdin(o), s.l.stop)) return status;
   }
   return play(o, s, a, files, rng, keyboard);
+}
+
+// An input the log would empty, or that would be sent what the run writes:
+// 2, said.
+int refuseloop(const options& o, const inputfile& f, const char* what) {
+  if (!o.log.empty() && inputnamed(o.log, f)) {
+    return complain(usageerror, o.log + ": " + what + "; --log would overwrite it");
+  }
+  for (const auto& [fd, name] : {std::pair{1, "output"}, {2, "error"}}) {
+    if (inputon(fd, f)) {
+      return complain(usageerror, f.path + ": also the run's standard " + std::string(name) +
+                                      "; it would send back what the run writes");
+    }
+  }
+  return 0;
+}
+
+int refuseloops(const options& o, const std::vector<inputfile>& files) {
+  for (const inputfile& f : files) {
+    const char* what = f.from == source::replay ? "the record to replay" : "the file to send";
+    if (const int status = refuseloop(o, f, what)) return status;
+  }
+  if (!o.inputs.empty()) return 0;
+  // Typed from: a directory cannot be read, and only a regular file is one
+  // the log or the run's output could be (a relay's socket or a FIFO on both
+  // ends is two streams).
+  struct stat typed {};
+  if (fstat(0, &typed) == 0 && S_ISDIR(typed.st_mode)) {
+    return complain(usageerror, failure("standard input", EISDIR));
+  }
+  const inputfile in{source::text, "standard input", 0};
+  return S_ISREG(typed.st_mode) ? refuseloop(o, in, "the typed standard input") : 0;
 }
 
 }  // namespace
@@ -127,18 +166,7 @@ int run(const options& o) {
   if (stop < 0) return complain(1, failure("end signals", errno));
   std::vector<inputfile> files;
   if (const int status = inputsopen(o, files, stop)) return status;
-  for (const inputfile& f : files) {
-    const char* what = f.from == source::replay ? "the record to replay" : "the file to send";
-    if (!o.log.empty() && inputnamed(o.log, f)) {
-      return complain(usageerror, o.log + ": " + what + "; --log would overwrite it");
-    }
-    for (const auto& [fd, name] : {std::pair{1, "output"}, {2, "error"}}) {
-      if (inputon(fd, f)) {
-        return complain(usageerror, f.path + ": also the run's standard " + std::string(name) +
-                                        "; it would send back what the run writes");
-      }
-    }
-  }
+  if (const int status = refuseloops(o, files)) return status;
   // The exchange's noise first, then the random inputs as they are sent.
   std::mt19937 rng(static_cast<unsigned>(o.seed));
   answers a = noisyanswers(rng, static_cast<std::size_t>(o.noise), o.wrong, o.silent);

@@ -39,9 +39,14 @@ constexpr std::string_view lockmark = "velquin-sim lock\n";
 
 // A new lock file, marked and locked before it gets its name, so that no one
 // finds it unmarked; -1 (errno, EEXIST when the name is taken by now) when it
-// cannot be made.
+// cannot be made. Made aside in the same directory (link(2) stays on one file
+// system) under a name no longer than its own, which ends in ".lock": any
+// name that has room for the lock has room for it.
 int newlock(const std::string& path) {
-  std::string aside = path + ".XXXXXX";
+  constexpr std::string_view random = "XXXXXX";  // never ".lock"
+  const std::size_t base = path.rfind('/') + 1;  // 0 without a directory
+  std::string aside = path;
+  aside.replace(std::max(base, aside.size() - random.size()), std::string::npos, random);
   const int fd = mkostemp(aside.data(), O_CLOEXEC);
   if (fd < 0) return -1;
   const bool made =

@@ -182,10 +182,24 @@ INSTANTIATE_TEST_SUITE_P(
         Blocked{"terminal_line", "terminal", "line"}, Blocked{"terminal_log", "terminal", "log"}),
     casename());
 
-// At a terminal, every key goes out as it is pressed, Backspace and Ctrl-S
-// among them, nothing is echoed, a key no key types is said once and passed
-// over, Ctrl-D ends the input, and the terminal is put back as it was.
-TEST_F(Line, EmulatorTypesEachKeyAsItIsPressedAtATerminal) {
+struct Typed {
+  const char* name;
+  bool shell;          // a shell leads the session; else the emulator, its group orphaned
+  bool background;     // started in the background, then brought to the foreground
+  const char* during;  // after the first key: "tstp", "ctrl-z" or "stop", then fg; "ttin":
+                       // SIGTTIN ignored, a key typed in the background ends the typing
+  bool afterwards;     // Ctrl-Z and fg once typing has ended, while the command runs on
+};
+
+class EmulatorAtATerminal : public Line, public ::testing::WithParamInterface<Typed> {};
+
+// At its controlling terminal, whenever it has it, every key goes out as it
+// is pressed, Backspace and Ctrl-S among them, nothing is echoed, a key no
+// key types is said once and passed over, and Ctrl-D ends the input and puts
+// the terminal back as it was, for good; whatever stops and continues it, in
+// the foreground and out of it, the terminal is set from what is true then.
+TEST_P(EmulatorAtATerminal, TypesEachKeyAsItIsPressed) {
+  const Typed& t = GetParam();
   sim::line terminal;
   ASSERT_EQ(sim::lineopen(terminal, nullptr, ""), "");
   termios cooked{};
@@ -194,15 +208,45 @@ TEST_F(Line, EmulatorTypesEachKeyAsItIsPressedAtATerminal) {
   cooked.c_iflag |= IXON;
   ASSERT_EQ(tcsetattr(terminal.slave, TCSANOW, &cooked), 0);
   const std::string whole = wholesettingsof(terminal.slave);
-  spawnoptions o = here({"ttyS1", exe});
-  o.in = terminal.slavepath;
-  o.setsid = true;
-  o.ctty = terminal.slavepath;
+  const auto canonical = [&] {
+    termios now{};
+    return tcgetattr(terminal.slave, &now) == 0 && (now.c_lflag & ICANON) != 0;
+  };
+  const std::string tool = t.afterwards ? std::string(exe) + "; sleep 2" : exe;
+  spawnoptions o = here({"--hold=0", "ttyS1", "sh", "-c", tool});
+  o.in = o.ctty = terminal.slavepath;
+  o.setsid = !t.shell;
+  o.shell = t.shell;
+  o.background = t.background;
+  const bool ttin = std::string_view(t.during) == "ttin";
+  if (ttin) o.ignored = {SIGTTIN};
   child c;
   ASSERT_TRUE(spawn(c, simexe, o));
+  const auto job = [&](char command) { ASSERT_EQ(write(c.in, &command, 1), 1); };
   std::string line;
   ASSERT_TRUE(takeline(c, line, 10s)) << c.errtext;
   ASSERT_EQ(line, "Ok\n");
+  const std::string keyboard =
+      "velquin-sim: keys typed here go out as they are pressed, once the tool has started; "
+      "Ctrl-D ends typing\n";
+  if (t.background) {
+    EXPECT_EQ(wholesettingsof(terminal.slave), whole) << "switched from the background";
+  }
+  if (ttin) {
+    // A line typed at the shell: the read gets EIO instead of a stop, which
+    // is not a failure.
+    ASSERT_EQ(write(terminal.master, "a\n", 2), 2);
+    EXPECT_EQ(finish(c, 10s), 0);
+    EXPECT_EQ(c.errtext, keyboard + allsent +
+                             "velquin-sim: standard input: the terminal is another job's; typing "
+                             "ends\n");
+    EXPECT_EQ(c.outtext, "");
+    EXPECT_EQ(wholesettingsof(terminal.slave), whole);
+    sim::lineclose(terminal);
+    return;
+  }
+  if (t.background) job(jobfg);
+  ASSERT_TRUE(eventually([&] { return !canonical(); })) << "not switched";
   const std::pair<std::string, std::vector<std::string>> keys[] = {
       {"a", {"=ff =1c =e3 #1c >61 'a'\n", "=ff =f0 =0f =1c =e3 #f0 #1c \n"}},
       {"\x7f", {"=ff =66 =99 #66 >7f '\\177'\n", "=ff =f0 =0f =66 =99 #f0 #66 \n"}},
@@ -214,11 +258,19 @@ TEST_F(Line, EmulatorTypesEachKeyAsItIsPressedAtATerminal) {
   };
   for (const auto& [key, lines] : keys) {
     SCOPED_TRACE(hex(bytes(key.begin(), key.end())));
-    if (key == "\x7f") {
-      // Ctrl-Z puts the terminal back, and it is set again once the emulator
-      // goes on: here at once, its process group being orphaned.
+    if (key == "\x7f" && std::string_view(t.during) == "tstp") {
+      // An orphaned group's stop is discarded: the terminal is set again at once.
       kill(c.pid, SIGTSTP);
       std::this_thread::sleep_for(300ms);
+    } else if (key == "\x7f") {
+      if (std::string_view(t.during) == "ctrl-z") {
+        ASSERT_EQ(write(terminal.master, "\x1a", 1), 1);
+      } else {
+        job(jobstop);
+      }
+      ASSERT_TRUE(eventually(canonical)) << "not given back";
+      job(jobfg);
+      ASSERT_TRUE(eventually([&] { return !canonical(); })) << "not switched again";
     }
     ASSERT_EQ(write(terminal.master, key.data(), key.size()), static_cast<ssize_t>(key.size()));
     for (const std::string& want : lines) {
@@ -227,14 +279,38 @@ TEST_F(Line, EmulatorTypesEachKeyAsItIsPressedAtATerminal) {
     }
   }
   ASSERT_EQ(write(terminal.master, "\x04", 1), 1);
+  if (t.afterwards) {
+    // Put back at Ctrl-D, while the command runs on; Ctrl-Z then stops the
+    // whole job, and fg switches nothing.
+    ASSERT_TRUE(eventually(canonical)) << "not put back at Ctrl-D";
+    EXPECT_EQ(wholesettingsof(terminal.slave), whole);
+    ASSERT_EQ(write(terminal.master, "\x1a", 1), 1);
+    char echoed = 0;
+    EXPECT_TRUE(eventually([&] { return read(terminal.master, &echoed, 1) == 1; }));
+    EXPECT_EQ(echoed, '\x1a') << "a cooked terminal's echo";
+    std::this_thread::sleep_for(300ms);
+    job(jobfg);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(wholesettingsof(terminal.slave), whole) << "switched again after Ctrl-D";
+  }
   EXPECT_EQ(finish(c, 10s), 0);
-  EXPECT_EQ(c.errtext, allsent + "velquin-sim: no key types the character 0x00\n" +
+  EXPECT_EQ(c.errtext, keyboard + allsent + "velquin-sim: no key types the character 0x00\n" +
                            "velquin-sim: no key types the character 0xc3\n");
   pollfd p{terminal.master, POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 0), 0) << "echoed";
   EXPECT_EQ(wholesettingsof(terminal.slave), whole);
   sim::lineclose(terminal);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Terminal, EmulatorAtATerminal,
+    ::testing::Values(Typed{"orphaned", false, false, "tstp", false},
+                      Typed{"ctrl_z", true, false, "ctrl-z", false},
+                      Typed{"stopped", true, false, "stop", false},
+                      Typed{"started_in_the_background", true, true, "ctrl-z", false},
+                      Typed{"stopped_after_typing", true, false, "stop", true},
+                      Typed{"ignoring_sigttin_in_the_background", true, true, "ttin", false}),
+    casename());
 
 // A session recorded as the README recommends, standard error and standard
 // output in one pipe, replayed through the tool, prints the same lines and
@@ -508,6 +584,9 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     std::string piped = "";  // or what comes through a pipe on it
     rlim_t files = 0;        // descriptors it may have
     std::vector<int> ignored = {};
+    std::vector<int> blocked = {};
+    int pending = 0;
+    std::vector<std::string> env = {};
   };
   // A record to replay that holds no batch, one with a line too long, and one
   // that a log must not empty.
@@ -518,6 +597,10 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
   std::ofstream(dir_ + "/q.log") << qline;
   ASSERT_EQ(symlink("session.log", (dir_ + "/link.log").c_str()), 0);
   std::ofstream(dir_ + "/mine.lock") << "mine\n";
+  std::ofstream(dir_ + "/typed.txt") << "ab\n";
+  // A link left by an emulator that was killed.
+  const std::string stale = "/dev/pts/4096";
+  ASSERT_EQ(symlink(stale.c_str(), (dir_ + "/stale").c_str()), 0);
   const std::string pty = exe;
   const Case cases[] = {
       {{"--bogus", "ttyS1"}, 2, usage("unknown option or missing value: --bogus")},
@@ -586,6 +669,46 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
       {{"--log=ttyS1", "--text=a", "ttyS1", exe},
        2,
        "velquin-sim: ttyS1: the line itself; --log would send into it\n"},
+      // Ignored by its parent, SIGCHLD would lose the command's status.
+      {.args = {"-t", "a", "ttyS1", "sh", "-c", "exit 7"}, .status = 7, .err = "",
+       .ignored = {SIGCHLD}},
+      // Blocked by its parent, the end signals are the emulator's all the same;
+      // the command starts with the mask it was given, and keeps TERM blocked.
+      {.args = {"-t", "a", "ttyS1", "perl", "-e",
+                "print grep /^SigBlk/, do { local @ARGV = '/proc/self/status'; <> };"
+                "kill TERM => getppid; close STDOUT; close STDERR; sleep 3"},
+       .status = 128 + SIGTERM,
+       .err = "",
+       .shown = "SigBlk:\t0000000000004007\n",
+       .blocked = {SIGINT, SIGTERM, SIGHUP, SIGQUIT}},
+      // An interrupt that came before anything was made leaves it all unmade.
+      {.args = {"--text=a", "stale", exe},
+       .status = 128 + SIGINT,
+       .err = "",
+       .blocked = {SIGINT},
+       .pending = SIGINT},
+      {.args = {"--log=typed.txt", "--hold=0", "ttyS1", exe},
+       .status = 2,
+       .err = "velquin-sim: typed.txt: the typed standard input; --log would overwrite it\n",
+       .in = dir_ + "/typed.txt"},
+      {.args = {"--pace=0", "--hold=0", "ttyS1", exe},
+       .status = 2,
+       .err = "velquin-sim: standard input: also the run's standard output; it would send back "
+              "what the run writes\n",
+       .out = dir_ + "/typed.txt",
+       .in = dir_ + "/typed.txt"},
+      {.args = {"--hold=0", "ttyS1", exe},
+       .status = 2,
+       .err = "velquin-sim: standard input: Is a directory\n",
+       .in = "/"},
+      {.args = {"--hold=0", "ttyS1", exe},
+       .status = 1,
+       .err = allsent + "velquin-sim: standard input: Input/output error\n",
+       .shown = "Ok\n",
+       .env = {preload(VELQUIN_IOFAULT), "IOFAULT=stdin-eio",
+               "ASAN_OPTIONS=verify_asan_link_order=0"}},
+      // A link name as long as one whose lock file's name fits.
+      {{"--text=a", std::string(250, 'l'), "true"}, 0, ""},
       // 0, 1, 2, the end signals' epoll and pipe, the lock file, the
       // pseudo-terminal's two ends: none left to watch the command with.
       {.args = {"--text=a", "ttyS1", "sleep", "5"},
@@ -606,8 +729,8 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     SCOPED_TRACE(::testing::PrintToString(k.args));
 #ifdef VELQUIN_EMULATED
     // qemu takes descriptors of its own, and its handlers stand in for a
-    // signal ignored across exec.
-    if (k.files > 0 || !k.ignored.empty()) continue;
+    // signal ignored or blocked across exec.
+    if (k.files > 0 || !k.ignored.empty() || !k.blocked.empty()) continue;
 #endif
     child c;
     spawnoptions o = here(k.args);
@@ -615,6 +738,9 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     o.in = k.in;
     o.files = k.files;
     o.ignored = k.ignored;
+    o.blocked = k.blocked;
+    o.pending = k.pending;
+    o.env = k.env;
     o.input = !k.piped.empty();
     ASSERT_TRUE(spawn(c, simexe, o));
     if (o.input) {
@@ -628,10 +754,14 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/sent.log"));
     EXPECT_FALSE(std::filesystem::exists(link_ + ".lock"));
   }
-  for (const auto& [file, held] : {std::pair{"session.log", record}, {"mine.lock", "mine\n"}}) {
+  for (const auto& [file, held] :
+       {std::pair{"session.log", record}, {"mine.lock", "mine\n"}, {"typed.txt", "ab\n"}}) {
     std::ifstream kept(dir_ + "/" + file);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), held);
   }
+  std::error_code e;
+  EXPECT_EQ(std::filesystem::read_symlink(dir_ + "/stale", e), stale);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/stale.lock"));
 }
 
 }  // namespace

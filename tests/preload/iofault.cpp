@@ -6,6 +6,8 @@
 //   read-eagain              the next IOFAULT_TIMES batch reads (default 1)
 //                            find nothing, as when another reader took the
 //                            bytes between the wake-up and the read;
+//   stdin-eio                every read of standard input fails with EIO, from
+//                            the program's start;
 //   new                      every operator new after the first IOFAULT_TIMES
 //                            fails, from the program's start, as when memory
 //                            runs out.
@@ -62,6 +64,10 @@ int faultypoll(pollfd* fds, nfds_t n, int ms) {
 
 ssize_t faultyread(int fd, void* buf, size_t count) {
   static const auto real = next<readfn>("read");
+  if (fd == 0 && is("stdin-eio")) {
+    errno = EIO;
+    return -1;
+  }
   if (count > 1 && is("read-eagain")) {
     if (readfaults < 0) readfaults = times(1);
     if (readfaults > 0) {

@@ -67,6 +67,48 @@ std::string stderrcapture::text() const {
   return s;
 }
 
+namespace {
+
+// The shell of spawnoptions::shell, in the forked child that leads the
+// session on `tty`: starts the child in a group of its own and returns in
+// it; runs job commands from `control` until the child ends, and exits with
+// its status. Async-signal-safe calls only.
+void jobshell(int tty, int control, bool background) {
+  termios found{};
+  tcgetattr(tty, &found);
+  sigset_t ttou;
+  sigset_t was;
+  sigemptyset(&ttou);
+  sigaddset(&ttou, SIGTTOU);
+  // Both set the group and the terminal, whichever runs first, as shells do.
+  sigprocmask(SIG_BLOCK, &ttou, &was);
+  const pid_t job = fork();
+  if (job < 0) _exit(126);
+  if (job == 0) {
+    setpgid(0, 0);
+    if (!background) tcsetpgrp(tty, getpgrp());
+    sigprocmask(SIG_SETMASK, &was, nullptr);
+    return;
+  }
+  setpgid(job, job);
+  if (!background) tcsetpgrp(tty, job);
+  for (;;) {
+    int status = 0;
+    if (waitpid(job, &status, WUNTRACED | WNOHANG) == job) {
+      if (!WIFSTOPPED(status)) _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+      tcsetpgrp(tty, getpgrp());
+      tcsetattr(tty, TCSANOW, &found);
+    }
+    pollfd p{control, POLLIN, 0};
+    char command = 0;
+    if (poll(&p, 1, 10) > 0 && read(control, &command, 1) != 1) control = -1;
+    if (command == jobfg) tcsetpgrp(tty, job);
+    if (command == jobfg || command == jobstop) kill(-job, command == jobfg ? SIGCONT : SIGSTOP);
+  }
+}
+
+}  // namespace
+
 bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
   int in[2];
   int out[2];
@@ -96,8 +138,9 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
   if (c.pid < 0) return false;
   if (c.pid == 0) {
     // Between fork and exec: async-signal-safe calls only.
-    const int stdinfd =
-        o.input ? in[0] : open(o.in.empty() ? "/dev/null" : o.in.c_str(), O_RDWR | O_NOCTTY);
+    const char* stdinpath = o.in.empty() ? "/dev/null" : o.in.c_str();
+    int stdinfd = o.input && !o.shell ? in[0] : open(stdinpath, O_RDWR | O_NOCTTY);
+    if (stdinfd < 0 && errno == EISDIR) stdinfd = open(stdinpath, O_RDONLY);
     const int stdoutfd = o.out.empty() ? out[1] : open(o.out.c_str(), O_WRONLY);
     if (stdinfd < 0 || stdoutfd < 0) _exit(126);
     dup2(stdinfd, 0);
@@ -110,8 +153,10 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
     // Whatever the tests were started with.
     for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, SIG_DFL);
     for (const int sig : o.ignored) signal(sig, SIG_IGN);
-    if (o.setsid) setsid();
-    if (!o.ctty.empty() && open(o.ctty.c_str(), O_RDWR) < 0) _exit(126);
+    if (o.setsid || o.shell) setsid();
+    const int tty = o.ctty.empty() ? -1 : open(o.ctty.c_str(), O_RDWR | O_CLOEXEC);
+    if (!o.ctty.empty() && tty < 0) _exit(126);
+    if (o.shell) jobshell(tty, in[0], o.background);
     if (!o.dir.empty() && chdir(o.dir.c_str()) != 0) _exit(126);
     setrlimit(RLIMIT_NOFILE, &limit);
     for (int fd = 3; fd < o.fdfloor; ++fd) dup2(2, fd);
@@ -123,13 +168,18 @@ bool spawn(child& c, const std::string& exe, const spawnoptions& o) {
         (o.files > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0)) {
       _exit(126);
     }
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const int sig : o.blocked) sigaddset(&blocked, sig);
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    if (o.pending != 0) raise(o.pending);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(in[0]);
   close(out[1]);
   close(err[1]);
-  if (o.input) {
+  if (o.input || o.shell) {
     c.in = in[1];
   } else {
     close(in[1]);

@@ -54,12 +54,26 @@ struct spawnoptions {
   bool nonblocking = false;       // standard output's pipe non-blocking, and one page big
   bool setsid = false;            // the child leads a session of its own
   std::string ctty;               // with setsid, a terminal it takes as its controlling one
+  // With a `ctty`, a shell leads the session instead and stays beside the
+  // child, which it starts in a process group of its own, in the foreground
+  // unless `background`. It takes job commands on `child::in` (jobfg,
+  // jobstop), and when the child stops takes the terminal back with the
+  // settings it found, as bash does. Its status is the child's.
+  bool shell = false;
+  bool background = false;
   std::vector<std::string> env;   // NAME=VALUE added to the environment
   int fdfloor = 0;                // descriptors below this are taken before the program starts
   rlim_t memory = 0;              // bytes of address space it may have; 0: no limit of its own
   rlim_t files = 0;               // descriptors it may have; 0: no limit of its own
   std::vector<int> ignored;       // signals it starts ignoring; the other end signals default
+  std::vector<int> blocked;       // signals it starts with blocked
+  int pending = 0;                // one of them, already pending when it starts
 };
+
+// What the shell of spawnoptions::shell does, written to `child::in`: `fg`
+// (the terminal to the child's group, and SIGCONT), and kill -STOP.
+inline constexpr char jobfg = 'f';
+inline constexpr char jobstop = 's';
 
 struct child {
   pid_t pid = -1;
