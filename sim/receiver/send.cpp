@@ -27,8 +27,8 @@ outcome put(sender& s, std::span<const std::uint8_t> b) {
   return log == outcome::stopped ? log : line;
 }
 
-outcome pause(const sender& s) {
-  const outcome w = sleepuntil(s.l.stop, steady::now() + s.p.pause);
+outcome pauseuntil(const sender& s, steady::time_point until) {
+  const outcome w = sleepuntil(s.l.stop, until);
   return w == outcome::due ? outcome::done : w;
 }
 
@@ -55,13 +55,14 @@ outcome paced(sender& s, std::span<const std::uint8_t> b) {
 
 outcome sendpiece(sender& s, std::span<const std::uint8_t> piece, bool last) {
   if (s.done == 0) {
-    // The run may have stopped while the batch was being made.
-    if (sleepuntil(s.l.stop, steady::now()) == outcome::stopped) return outcome::stopped;
+    // Also when the run stopped while the batch was being made.
+    const auto due = s.ended == never ? steady::now() : s.ended + s.p.pause;
+    if (const outcome r = pauseuntil(s, due); r != outcome::done) return r;
     s.began = steady::now();
   }
   while (!piece.empty()) {
     if (s.p.split > 0 && s.done == s.p.split && s.part == 0) {
-      if (const outcome r = pause(s); r != outcome::done) return r;
+      if (const outcome r = pauseuntil(s, steady::now() + s.p.pause); r != outcome::done) return r;
       s.part = s.done;
       s.began = steady::now();
     }
@@ -75,7 +76,8 @@ outcome sendpiece(sender& s, std::span<const std::uint8_t> piece, bool last) {
   if (!last) return outcome::done;
   s.done = 0;
   s.part = 0;
-  return pause(s);
+  s.ended = steady::now();
+  return outcome::done;
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ TEST_F(Line, EmulatorTypesEveryPrintableCharacterThroughTheTool) {
 }
 
 // Every wait of the emulator ends soon after its command does: sending to a
-// line nobody reads at a rate, the answers' gaps, the pacing, the hold.
+// line nobody reads at a rate, the answers' gaps, the pacing, the hold; and
+// none follows the last batch.
 TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
   struct Case {
     const char* name;
@@ -68,6 +69,10 @@ TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
        {"--pace=15000", "--hold=0", "--text=abc", "ttyS1", "timeout", "2", exe},
        124,
        3500ms},
+      {"no pace after the last batch",
+       {"--pace=15000", "--hold=0", "--bytes=ff 15 ea", "ttyS1", exe},
+       0,
+       2500ms},
       {"its status after the hang-up",
        {"--hold=0", "--text=a", "ttyS1", "sh", "-c", pty + "; exit 3"},
        3,
