@@ -243,9 +243,9 @@ std::span<const option> longoptions() {
 
 namespace {
 
-// Takes option `c` with its value `arg`, or names it as given; false for a
-// bad one, with the error in `p`.
-bool take(int c, const char* arg, char** argv, parsed& p) {
+// Takes option `c` with its value `arg`, or names it as given in `word`, the
+// argument it came in; false for a bad one, with the error in `p`.
+bool take(int c, const char* arg, const char* word, parsed& p) {
   options& o = p.opts;
   const auto n = std::find_if(std::begin(numerics), std::end(numerics),
                               [c](const numeric& k) { return k.key == c; });
@@ -276,10 +276,9 @@ bool take(int c, const char* arg, char** argv, parsed& p) {
       (c == optsilent ? o.silent : o.wrong) = true;
       return true;
     default: {
-      // A long option's value is not a character: name it as it was given.
-      const bool shortopt = optopt > 0 && optopt < 0x80 && argv[optind - 1][1] != '-';
-      const std::string bad =
-          shortopt ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+      // A long option's key is not its name: name it as it was given.
+      const bool shortopt = word[1] != '-';
+      const std::string bad = shortopt ? std::string("-") + static_cast<char>(optopt) : word;
       p.error = "unknown option or missing value: " + bad;
       return false;
     }
@@ -290,17 +289,21 @@ bool take(int c, const char* arg, char** argv, parsed& p) {
 
 parsed parse(int argc, char** argv) {
   parsed p;
-  optind = 1;
+  // 0, not 1: getopt forgets a group of short options an earlier parse left
+  // half read.
+  optind = 0;
   int c = 0;
-  // '+': options end at LINK, so the command's own options are left alone;
-  // ':': a missing value is told apart from an unknown option, and getopt
-  // says nothing itself.
-  while ((c = getopt_long(argc, argv, "+:t:c:b:r:m:p:g:s:h", longs, nullptr)) != -1) {
+  // '+': options end at LINK, so the command's own options are left alone,
+  // and every option is in the argument at `optind` before getopt reads it,
+  // or in a group of short ones that it is inside; ':': a missing value is
+  // told apart from an unknown option, and getopt says nothing itself.
+  for (int word = 1; (c = getopt_long(argc, argv, "+:t:c:b:r:m:p:g:s:h", longs, nullptr)) != -1;
+       word = optind) {
     if (c == 'h' || c == optversion) {
       p.what = c == 'h' ? asked::help : asked::version;
       return p;
     }
-    if (!take(c, optarg, argv, p)) return p;
+    if (!take(c, optarg, argv[word], p)) return p;
   }
   options& o = p.opts;
   if (o.port.empty()) {

@@ -240,6 +240,9 @@ TEST(EmulatorOptions, RefusesABadOneSayingWhy) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"--rate"}, "unknown option or missing value: --rate"},
       {{"-p"}, "unknown option or missing value: -p"},
+      {{"--silent", "-xq", "ttyS1"}, "unknown option or missing value: -x"},
+      {{"-t", "", "-xq", "ttyS1"}, "unknown option or missing value: -x"},
+      {{"-p5", "--pace"}, "unknown option or missing value: --pace"},
       {{"--text", "caf\xc3\xa9", "ttyS1"}, "no key types the character 0xc3"},
       {{"--text=a\\x", "--pace=-1", "ttyS1"}, "bad escape for --text: '\\x'"},
       {{"--codes", "1g", "ttyS1"}, "bad byte list for --codes: '1g'"},
