@@ -10,9 +10,9 @@
 namespace velquin::sim {
 namespace {
 
-termios cooked;                     // the terminal as first found out of keyboard mode
-volatile sig_atomic_t found = 0;    // `cooked` holds it
-volatile sig_atomic_t typing = 0;   // typing from the terminal goes on
+termios cooked;                    // the terminal as first found out of keyboard mode
+volatile sig_atomic_t found = 0;   // `cooked` holds it
+volatile sig_atomic_t typing = 0;  // typing from the terminal goes on
 
 // Held from a look at the terminal to its change, so that no stop, continue
 // or job change slips between them (with SIGTTOU held, a change the shell's

@@ -117,8 +117,9 @@ int serve(const options& o, served& s, const answers& a, const std::vector<input
   // Keys pressed during the exchange wait for it, unechoed.
   const bool keyboard = o.inputs.empty() && keyboardon();
   if (keyboard) {
-    complain(0, "keys typed here go out as they are pressed, once the tool has started; Ctrl-D "
-                "ends typing");
+    complain(0,
+             "keys typed here go out as they are pressed, once the tool has started; Ctrl-D "
+             "ends typing");
   }
   if (!o.command.empty() && endsignal() == 0) {
     // The receiver's input comes from our standard input; the command gets none.

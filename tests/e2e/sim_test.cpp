@@ -675,7 +675,9 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
        2,
        "velquin-sim: ttyS1: the line itself; --log would send into it\n"},
       // Ignored by its parent, SIGCHLD would lose the command's status.
-      {.args = {"-t", "a", "ttyS1", "sh", "-c", "exit 7"}, .status = 7, .err = "",
+      {.args = {"-t", "a", "ttyS1", "sh", "-c", "exit 7"},
+       .status = 7,
+       .err = "",
        .ignored = {SIGCHLD}},
       // Blocked by its parent, the end signals are the emulator's all the same;
       // the command starts with the mask it was given, and keeps TERM blocked.

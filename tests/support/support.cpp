@@ -95,7 +95,8 @@ void jobshell(int tty, int control, bool background) {
   for (;;) {
     int status = 0;
     if (waitpid(job, &status, WUNTRACED | WNOHANG) == job) {
-      if (!WIFSTOPPED(status)) _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+      if (!WIFSTOPPED(status))
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
       tcsetpgrp(tty, getpgrp());
       tcsetattr(tty, TCSANOW, &found);
     }

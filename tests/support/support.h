@@ -61,13 +61,13 @@ struct spawnoptions {
   // settings it found, as bash does. Its status is the child's.
   bool shell = false;
   bool background = false;
-  std::vector<std::string> env;   // NAME=VALUE added to the environment
-  int fdfloor = 0;                // descriptors below this are taken before the program starts
-  rlim_t memory = 0;              // bytes of address space it may have; 0: no limit of its own
-  rlim_t files = 0;               // descriptors it may have; 0: no limit of its own
-  std::vector<int> ignored;       // signals it starts ignoring; the other end signals default
-  std::vector<int> blocked;       // signals it starts with blocked
-  int pending = 0;                // one of them, already pending when it starts
+  std::vector<std::string> env;  // NAME=VALUE added to the environment
+  int fdfloor = 0;               // descriptors below this are taken before the program starts
+  rlim_t memory = 0;             // bytes of address space it may have; 0: no limit of its own
+  rlim_t files = 0;              // descriptors it may have; 0: no limit of its own
+  std::vector<int> ignored;      // signals it starts ignoring; the other end signals default
+  std::vector<int> blocked;      // signals it starts with blocked
+  int pending = 0;               // one of them, already pending when it starts
 };
 
 // What the shell of spawnoptions::shell does, written to `child::in`: `fg`
