@@ -79,6 +79,7 @@ int readfailed(bool keyboard) {
 }  // namespace
 
 int typefrom(int fd, int group, int stop, const sink& to, bool keyboard) {
+  if (keyboard && !keyboardready()) return readfailed(keyboard);
   gatherer g{to, group};
   for (bool more = true; more;) {
     char buf[4096];

@@ -10,9 +10,10 @@
 namespace velquin::sim {
 namespace {
 
-termios cooked;                    // the terminal as first found out of keyboard mode
-volatile sig_atomic_t found = 0;   // `cooked` holds it
-volatile sig_atomic_t typing = 0;  // typing from the terminal goes on
+termios cooked;                     // the terminal as first found out of keyboard mode
+volatile sig_atomic_t found = 0;    // `cooked` holds it
+volatile sig_atomic_t typing = 0;   // typing from the terminal goes on
+volatile sig_atomic_t reading = 0;  // and its keys are read
 
 // Held from a look at the terminal to its change, so that no stop, continue
 // or job change slips between them (with SIGTTOU held, a change the shell's
@@ -74,9 +75,27 @@ void putback() {
   if (found != 0 && foreground(now) && inkeyboardmode(now)) tcsetattr(0, TCSANOW, &cooked);
 }
 
+// A read of nothing: in the background it stops the emulator's group
+// (SIGTTIN), as any read of the terminal does, and returns once it is in the
+// foreground; -1 (errno) where the terminal refuses it instead.
+ssize_t readnothing() {
+  char none = 0;
+  return read(0, &none, 0);
+}
+
+// Gone on: in the foreground the terminal is set; put in the background while
+// its keys are read, the emulator stops again, as a reader of the terminal
+// does, so that it is never left running where `fg` would not continue it
+// and nothing would set the terminal.
+void settle() {
+  keyboardsync();
+  termios now;
+  if (typing != 0 && reading != 0 && !foreground(now)) readnothing();
+}
+
 void oncontinue(int) {
   const int e = errno;
-  keyboardsync();
+  settle();
   errno = e;
 }
 
@@ -96,7 +115,7 @@ void onstop(int) {
   sigaddset(&stop, SIGTSTP);
   sigprocmask(SIG_UNBLOCK, &stop, nullptr);
   sigaction(SIGTSTP, &handler, nullptr);
-  keyboardsync();
+  settle();
   errno = e;
 }
 
@@ -121,6 +140,16 @@ bool keyboardon() {
   typing = 1;
   keyboardsync();
   return true;
+}
+
+bool keyboardready() {
+  reading = 1;
+  ssize_t n = 0;
+  while ((n = readnothing()) < 0 && errno == EINTR) continue;
+  // Given the terminal while it ran in the background, it has had no
+  // continue.
+  keyboardsync();
+  return n == 0;
 }
 
 void keyboardoff() {

@@ -14,6 +14,13 @@ inline constexpr char endoftyping = 0x04;  // Ctrl-D
 // Ctrl-Z puts it back before the emulator stops. False, touching nothing,
 // otherwise (a pipe, a file, another terminal).
 bool keyboardon();
+// Typing from the terminal begins, its keys read from now on: while another
+// job has the terminal the emulator stops (SIGTTIN), as job control expects
+// of a reader of the terminal, and each time it is put in the background
+// again; the terminal is set once it is in the foreground. False (errno)
+// where the terminal refuses the read instead (an orphaned process group's,
+// or one that ignores SIGTTIN).
+bool keyboardready();
 // Typing from the terminal has ended: the terminal is put back as it was
 // found, if it is in keyboard mode and the emulator in its foreground, and
 // nothing switches it again. Async-signal-safe.

@@ -228,29 +228,45 @@ TEST_P(EmulatorAtATerminal, TypesEachKeyAsItIsPressed) {
   child c;
   ASSERT_TRUE(spawn(c, simexe, o));
   const auto job = [&](char command) { ASSERT_EQ(write(c.in, &command, 1), 1); };
-  std::string line;
-  ASSERT_TRUE(takeline(c, line, 10s)) << c.errtext;
-  ASSERT_EQ(line, "Ok\n");
+  // Whether the shell's child, the emulator, is stopped.
+  const auto stopped = [&] {
+    const std::string shell = std::to_string(c.pid);
+    std::ifstream children("/proc/" + shell + "/task/" + shell + "/children");
+    pid_t emulator = 0;
+    std::string stat;
+    if (!(children >> emulator) ||
+        !std::getline(std::ifstream("/proc/" + std::to_string(emulator) + "/stat"), stat)) {
+      return false;
+    }
+    const std::size_t state = stat.rfind(") ");
+    return state != std::string::npos && stat.substr(state + 2, 1) == "T";
+  };
   const std::string keyboard =
       "velquin-sim: keys typed here go out as they are pressed, once the tool has started; "
       "Ctrl-D ends typing\n";
-  if (t.background) {
-    EXPECT_EQ(wholesettingsof(terminal.slave), whole) << "switched from the background";
-  }
   if (ttin) {
-    // A line typed at the shell: the read gets EIO instead of a stop, which
-    // is not a failure.
+    // Typing begins with a read, which gets EIO instead of a stop: not a
+    // failure; nor is a line typed at the shell a key.
     ASSERT_EQ(write(terminal.master, "a\n", 2), 2);
     EXPECT_EQ(finish(c, 10s), 0);
     EXPECT_EQ(c.errtext, keyboard + allsent +
                              "velquin-sim: standard input: the terminal is another job's; typing "
                              "ends\n");
-    EXPECT_EQ(c.outtext, "");
+    EXPECT_EQ(c.outtext, "Ok\n");
     EXPECT_EQ(wholesettingsof(terminal.slave), whole);
     sim::lineclose(terminal);
     return;
   }
-  if (t.background) job(jobfg);
+  if (t.background) {
+    // Typing begins with a read, which stops it (SIGTTIN), and its command
+    // with it.
+    EXPECT_TRUE(eventually(stopped)) << "not stopped in the background";
+    EXPECT_EQ(wholesettingsof(terminal.slave), whole) << "switched from the background";
+    job(jobfg);
+  }
+  std::string line;
+  ASSERT_TRUE(takeline(c, line, 10s)) << c.errtext;
+  ASSERT_EQ(line, "Ok\n");
   ASSERT_TRUE(eventually([&] { return !canonical(); })) << "not switched";
   const std::pair<std::string, std::vector<std::string>> keys[] = {
       {"a", {"=ff =1c =e3 #1c >61 'a'\n", "=ff =f0 =0f =1c =e3 #f0 #1c \n"}},
@@ -273,6 +289,7 @@ TEST_P(EmulatorAtATerminal, TypesEachKeyAsItIsPressed) {
       } else {
         job(jobstop);
       }
+      ASSERT_TRUE(eventually(stopped));
       ASSERT_TRUE(eventually(canonical)) << "not given back";
       job(jobfg);
       ASSERT_TRUE(eventually([&] { return !canonical(); })) << "not switched again";
@@ -293,7 +310,7 @@ TEST_P(EmulatorAtATerminal, TypesEachKeyAsItIsPressed) {
     char echoed = 0;
     EXPECT_TRUE(eventually([&] { return read(terminal.master, &echoed, 1) == 1; }));
     EXPECT_EQ(echoed, '\x1a') << "a cooked terminal's echo";
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(eventually(stopped));
     job(jobfg);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(wholesettingsof(terminal.slave), whole) << "switched again after Ctrl-D";

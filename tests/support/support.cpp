@@ -92,19 +92,26 @@ void jobshell(int tty, int control, bool background) {
   }
   setpgid(job, job);
   if (!background) tcsetpgrp(tty, job);
-  for (;;) {
-    int status = 0;
-    if (waitpid(job, &status, WUNTRACED | WNOHANG) == job) {
-      if (!WIFSTOPPED(status))
-        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-      tcsetpgrp(tty, getpgrp());
-      tcsetattr(tty, TCSANOW, &found);
-    }
+  for (bool stopped = false;;) {
     pollfd p{control, POLLIN, 0};
     char command = 0;
     if (poll(&p, 1, 10) > 0 && read(control, &command, 1) != 1) control = -1;
-    if (command == jobfg) tcsetpgrp(tty, job);
-    if (command == jobfg || command == jobstop) kill(-job, command == jobfg ? SIGCONT : SIGSTOP);
+    // A stop is seen before the command that follows it.
+    int status = 0;
+    if (waitpid(job, &status, WUNTRACED | WNOHANG) == job) {
+      if (!WIFSTOPPED(status)) {
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+      }
+      tcsetpgrp(tty, getpgrp());
+      tcsetattr(tty, TCSANOW, &found);
+      stopped = true;
+    }
+    if (command == jobstop) kill(-job, SIGSTOP);
+    if (command != jobfg) continue;
+    // A job running in the background is given the terminal, and no SIGCONT.
+    tcsetpgrp(tty, job);
+    if (stopped) kill(-job, SIGCONT);
+    stopped = false;
   }
 }
 

@@ -58,7 +58,8 @@ struct spawnoptions {
   // child, which it starts in a process group of its own, in the foreground
   // unless `background`. It takes job commands on `child::in` (jobfg,
   // jobstop), and when the child stops takes the terminal back with the
-  // settings it found, as bash does. Its status is the child's.
+  // settings it found, and as bash does sends SIGCONT only to a stopped job.
+  // Its status is the child's.
   bool shell = false;
   bool background = false;
   std::vector<std::string> env;  // NAME=VALUE added to the environment
@@ -71,7 +72,8 @@ struct spawnoptions {
 };
 
 // What the shell of spawnoptions::shell does, written to `child::in`: `fg`
-// (the terminal to the child's group, and SIGCONT), and kill -STOP.
+// (the terminal to the child's group, and SIGCONT if it stopped), and
+// kill -STOP.
 inline constexpr char jobfg = 'f';
 inline constexpr char jobstop = 's';
 
