@@ -9,6 +9,7 @@ endif()
 foreach(f bin/velquin bin/velquin-sim lib/velquin/velquin-pty share/man/man1/velquin.1.gz
           share/man/man1/velquin-sim.1.gz
           share/doc/velquin/copyright share/doc/velquin/changelog.gz
+          share/doc/velquin/README.md.gz share/doc/velquin/bench.md.gz
           share/doc/velquin/examples/99-velquin.rules share/doc/velquin/examples/velquin-watch.sh
           share/bash-completion/completions/velquin-sim)
   if(NOT EXISTS ${PREFIX}/${f})
