@@ -143,6 +143,15 @@ bool gatherer::add(std::span<const std::uint8_t> codes) {
   return ++frames < group || flush();
 }
 
+bool gatherer::addcodes(std::span<const std::uint8_t> codes) {
+  for (std::size_t from = 0, k = 0; k < codes.size(); ++k) {
+    if (codes[k] == releaseprefix || codes[k] == extendedprefix) continue;
+    if (!add(codes.subspan(from, k + 1 - from))) return false;
+    from = k + 1;
+  }
+  return true;
+}
+
 bool gatherer::flush() {
   if (frames == 0 || stopped) return !stopped;
   frames = 0;
@@ -195,14 +204,12 @@ std::size_t typetext(std::string_view text, gatherer& g) {
 
 bool typecodes(std::span<const std::uint8_t> codes, int group, const sink& out) {
   gatherer g{out, group};
-  bytes event;
-  for (const std::uint8_t c : codes) {
-    event.push_back(c);
-    if (c == releaseprefix || c == extendedprefix) continue;
-    if (!g.add(event)) return false;
-    event.clear();
+  std::size_t whole = codes.size();
+  while (whole > 0 && (codes[whole - 1] == releaseprefix || codes[whole - 1] == extendedprefix)) {
+    --whole;
   }
-  return g.flush() && (event.empty() || out(frame(event), true));
+  const auto cut = codes.subspan(whole);
+  return g.addcodes(codes.first(whole)) && g.flush() && (cut.empty() || out(frame(cut), true));
 }
 
 bool randombatch(std::mt19937& rng, std::size_t n, const sink& out) {

@@ -42,6 +42,9 @@ struct gatherer {
   int frames = 0;
 
   bool add(std::span<const std::uint8_t> codes);
+  // The codes of whole key events, a frame each, a prefix F0 or E0 sharing
+  // the frame of the code after it.
+  bool addcodes(std::span<const std::uint8_t> codes);
   bool flush();
 };
 

@@ -10,6 +10,11 @@
 namespace velquin::sim {
 namespace {
 
+struct beside {
+  int fd = -1;
+  std::function<void()> take;
+} side;
+
 // Milliseconds to `until`, rounded up so that a wait never ends before it.
 int timeout(steady::time_point until) {
   if (until == never) return -1;
@@ -19,14 +24,23 @@ int timeout(steady::time_point until) {
 
 }  // namespace
 
+void watchbeside(int fd, std::function<void()> take) {
+  side = {fd, std::move(take)};
+}
+
+void watchalone() {
+  side = {};
+}
+
 outcome waitfor(int stop, int fd, short events, steady::time_point until) {
   for (;;) {
     const int ms = timeout(until);
-    pollfd p[2] = {{stop, POLLIN, 0}, {fd, events, 0}};
-    const int n = poll(p, 2, ms);
+    pollfd p[3] = {{stop, POLLIN, 0}, {fd, events, 0}, {side.fd, POLLIN, 0}};
+    const int n = poll(p, 3, ms);
     // A signal is an event of the stop, seen on the next pass.
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return outcome::failed;
+    if (p[2].revents != 0 && side.take) side.take();
     if (p[0].revents != 0) return outcome::stopped;
     if (p[1].revents != 0) return outcome::done;
     if (ms == 0 || (n == 0 && steady::now() >= until)) return outcome::due;

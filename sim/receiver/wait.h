@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 namespace velquin::sim {
@@ -17,6 +18,12 @@ inline constexpr steady::time_point never = steady::time_point::max();
 // How a receiver's wait, read, write, send or exchange ended: done; due, its
 // deadline passed; stopped, the stop fired; failed, errno saying why.
 enum class outcome { done, due, stopped, failed };
+
+// From now on, until watchalone(), every wait also watches `fd` beside the
+// stop, and calls `take` whenever it is readable before it goes on waiting:
+// a grabbed keyboard is read however long sending is held up.
+void watchbeside(int fd, std::function<void()> take);
+void watchalone();
 
 // Waits until `fd` (-1: none) is ready for `events` (done), `until` passes,
 // or `stop` fires (-1: none; a descriptor readable once the run must stop).
