@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "sim/program/complain.h"
+#include "sim/program/evdev.h"
 #include "sim/program/keyboard.h"
 #include "sim/program/records.h"
 #include "sim/receiver/keys.h"
@@ -140,6 +141,7 @@ void sendmade(const options& o, const input& in, std::mt19937& rng, const sink& 
       break;
     case source::replay:
     case source::raw:
+    case source::keyboard:
       break;
   }
 }
@@ -148,6 +150,11 @@ void sendmade(const options& o, const input& in, std::mt19937& rng, const sink& 
 
 int inputsopen(const options& o, std::vector<inputfile>& files, int stop) {
   for (const input& in : o.inputs) {
+    if (in.from == source::keyboard) {
+      int status = 0;
+      files.push_back({in.from, in.arg, keyboardopen(in.arg, status)});
+      if (status != 0) return status;
+    }
     if (!readsfile(in.from)) continue;
     files.emplace_back();
     if (const int status = fileopen(in, files.back(), stop)) return status;
@@ -207,6 +214,12 @@ int sendinputs(const options& o, const std::vector<inputfile>& files, std::mt199
     } else if (in.from == source::replay) {
       const inputfile& f = *file++;
       status = readrecord(f.path, f.fd, out.l.stop, [&](bytes& raw) { return to(raw, true); });
+    } else if (in.from == source::keyboard) {
+      // Every key event at once, unless a pause is asked for.
+      out.p.pause = std::chrono::milliseconds(o.pacegiven ? o.pacems : 0);
+      const inputfile& f = *file++;
+      status = typekeys(o, f.path, f.fd, out, to);
+      out.p = given;
     } else {
       sendmade(o, in, rng, to);
     }

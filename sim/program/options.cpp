@@ -37,13 +37,20 @@ const char usage[] =
     "      --raw=FILE       send the bytes of FILE as they are (- for standard\n"
     "                       input), a --log or a logic analyser's capture, in\n"
     "                       batches of --split bytes at --rate\n"
+    "      --keyboard=DEVICE  type on a real keyboard, an input device such as\n"
+    "                       /dev/input/eventN: every key pressed and released as\n"
+    "                       a PS/2 keyboard sends it, with its own repeat; the\n"
+    "                       keyboard is grabbed while it types, and Left Shift +\n"
+    "                       Right Shift + Esc ends it\n"
     "      --seed=N         seed the random bytes, 0 to 2147483647 (default: the\n"
     "                       same every run)\n"
     "\n"
     "Pacing:\n"
     "  -p, --pace=MS        pause from the end of a batch to the next, 0 to 600000\n"
-    "                       (default 100); none after the last\n"
-    "  -g, --group=N        frames in a batch, 1 to 100000 (default 1)\n"
+    "                       (default 100, and 0 for --keyboard); none after the\n"
+    "                       last\n"
+    "  -g, --group=N        frames in a batch, 1 to 100000 (default 1, and a key\n"
+    "                       event's for --keyboard)\n"
     "  -s, --split=N        cut every batch after its first N bytes, 1 to 100000;\n"
     "                       the size of --raw's batches (default 64)\n"
     "      --rate=BPS       send at most BPS bits per second, 10 to 10000000, ten\n"
@@ -51,6 +58,9 @@ const char usage[] =
     "                       delivers them (default: no limit; 9600 for --raw)\n"
     "      --hold=MS        keep the line up this long once the tool has read\n"
     "                       everything sent, 0 to 3600000 (default 500)\n"
+    "      --repeat=DELAY,PERIOD  --keyboard's repeat: a key held repeats after\n"
+    "                       DELAY ms, 1 to 10000, then every PERIOD ms, 0 to\n"
+    "                       10000, 0 for none (default 500,92)\n"
     "\n"
     "The line and the log:\n"
     "      --port=DEVICE    play the receiver on this serial device (a USB adapter\n"
@@ -76,21 +86,23 @@ const char usage[] =
     "HEX is a list of byte values in hexadecimal, separated by spaces, tabs or\n"
     "commas: \"ff 15 ea\" or \"ff,15,ea\".\n"
     "Exit status: the COMMAND's, 128+N when signal N ended it; without one 0.\n"
-    "1 when the line cannot be made, LINK is served by another velquin-sim or\n"
-    "LINK.lock is not its lock file, the device cannot be used or fails, the\n"
+    "Status 1 when the line cannot be made, LINK is served by another velquin-sim\n"
+    "or LINK.lock is not its lock file, the device cannot be used or fails, the\n"
     "COMMAND cannot be watched (no pidfd, or no descriptor left), no descriptor\n"
     "is left to watch the end signals with, the log cannot be opened or written\n"
-    "or had bytes left unwritten when the COMMAND ended, standard input cannot be\n"
-    "read, memory runs out, or this help or the version cannot be written; then\n"
-    "1 whatever the COMMAND's. 2 for a bad option (an empty name or an unknown\n"
-    "escape among them), a character no key types (a NUL among them), a log that\n"
-    "is the line, its lock file, a file to send or the typed standard input, a\n"
-    "file to send or a typed standard input that is standard output or error, a\n"
-    "file to send that cannot be read or a standard input that is a directory,\n"
-    "or a record that holds a malformed or overlong line or no view line. 127\n"
-    "when the COMMAND cannot be run. An interrupt, termination, hang-up or quit,\n"
-    "unless ignored when it started, ends it by that signal once it has put\n"
-    "everything back.\n";
+    "or had bytes left unwritten when the COMMAND ended, standard input or the\n"
+    "keyboard cannot be read, the keyboard is grabbed by another program, memory\n"
+    "runs out, or this help or the version cannot be written; then 1 whatever the\n"
+    "COMMAND's. Status 2 for a bad option (an empty name or an unknown escape\n"
+    "among them), a character no key types (a NUL among them), a log that is the\n"
+    "line, its lock file, a file to send or the typed standard input, a file to\n"
+    "send or a typed standard input that is standard output or error, a file to\n"
+    "send that cannot be read or a standard input that is a directory, a keyboard\n"
+    "that cannot be opened (reading one takes root or the input group), is no\n"
+    "input device or lacks Esc or either Shift, or a record that holds a\n"
+    "malformed or overlong line or no view line. Status 127 when the COMMAND\n"
+    "cannot be run. An interrupt, termination, hang-up or quit, unless ignored\n"
+    "when it started, ends it by that signal once it has put everything back.\n";
 
 namespace {
 
@@ -110,6 +122,8 @@ enum : int {
   optversion,
   optport,
   optraw,
+  optkeyboard,
+  optrepeat,
 };
 
 struct numeric {
@@ -142,12 +156,14 @@ constexpr option longs[] = {
     {"mangled", required_argument, nullptr, 'm'},
     {"replay",  required_argument, nullptr, optreplay},
     {"raw",     required_argument, nullptr, optraw},
+    {"keyboard", required_argument, nullptr, optkeyboard},
     {"seed",    required_argument, nullptr, optseed},
     {"pace",    required_argument, nullptr, 'p'},
     {"group",   required_argument, nullptr, 'g'},
     {"split",   required_argument, nullptr, 's'},
     {"rate",    required_argument, nullptr, optrate},
     {"hold",    required_argument, nullptr, opthold},
+    {"repeat",  required_argument, nullptr, optrepeat},
     {"port",    required_argument, nullptr, optport},
     {"log",     required_argument, nullptr, optlog},
     {"silent",  no_argument,       nullptr, optsilent},
@@ -197,8 +213,21 @@ constexpr std::pair<int, source> sources[] = {
     {'m',       source::mangled},
     {optreplay, source::replay},
     {optraw,    source::raw},
+    {optkeyboard, source::keyboard},
 };
 // clang-format on
+
+// "DELAY,PERIOD" in milliseconds.
+bool repeatarg(const std::string& s, options& o, std::string& error) {
+  const std::size_t comma = s.find(',');
+  if (comma != std::string::npos &&
+      number(s.substr(0, comma), "repeat", 1, 10000, o.repeatdelayms, error) &&
+      number(s.substr(comma + 1), "repeat", 0, 10000, o.repeatperiodms, error)) {
+    return true;
+  }
+  error = "bad delay and period for --repeat: '" + s + "'";
+  return false;
+}
 
 bool named(const std::string& name, const char* what, std::string& error) {
   if (name.empty()) error = std::string("empty name for ") + what;
@@ -235,8 +264,11 @@ bool checkinput(input& in, std::string& error) {
       return good;
     }
     case source::replay:
+      return named(in.arg, "--replay", error);
     case source::raw:
-      return named(in.arg, in.from == source::replay ? "--replay" : "--raw", error);
+      return named(in.arg, "--raw", error);
+    case source::keyboard:
+      return named(in.arg, "--keyboard", error);
   }
   return true;
 }
@@ -257,6 +289,8 @@ bool take(int c, const char* arg, const char* word, parsed& p) {
                               [c](const numeric& k) { return k.key == c; });
   const auto from = std::find_if(std::begin(sources), std::end(sources),
                                  [c](const auto& k) { return k.first == c; });
+  o.pacegiven = o.pacegiven || c == 'p';
+  o.groupgiven = o.groupgiven || c == 'g';
   if (n != std::end(numerics)) return number(arg, n->name, n->lo, n->hi, o.*(n->field), p.error);
   if (from != std::end(sources)) {
     o.inputs.push_back({from->second, arg, {}, {}, 0});
@@ -275,6 +309,9 @@ bool take(int c, const char* arg, const char* word, parsed& p) {
       return o.stale.size() <= moststale;
     case optlog:
       return named(o.log = arg, "--log", p.error);
+    case optrepeat:
+      o.repeatgiven = true;
+      return repeatarg(arg, o, p.error);
     case optport:
       return named(o.port = arg, "--port", p.error);
     case optsilent:
@@ -324,6 +361,10 @@ parsed parse(int argc, char** argv) {
     }
   }
   o.command.assign(argv + optind, argv + argc);
+  const auto keyboard = [](const input& in) { return in.from == source::keyboard; };
+  if (o.repeatgiven && std::none_of(o.inputs.begin(), o.inputs.end(), keyboard)) {
+    p.error = "--repeat without --keyboard";
+  }
   return p;
 }
 

@@ -15,7 +15,7 @@ namespace velquin::sim {
 extern const char usage[];
 
 // What an input sends after the exchange: the option that gave it.
-enum class source { text, codes, hex, random, mangled, replay, raw };
+enum class source { text, codes, hex, random, mangled, replay, raw, keyboard };
 
 // One of the inputs sent after the exchange, checked as it was read.
 struct input {
@@ -29,7 +29,12 @@ struct input {
 struct options {
   std::vector<input> inputs;  // what to send after the exchange, in the order given
   int pacems = 100;
+  bool pacegiven = false;
   int group = 1;
+  bool groupgiven = false;
+  int repeatdelayms = 500;  // --keyboard's repeat
+  int repeatperiodms = 92;  // 0: none
+  bool repeatgiven = false;
   int split = 0;
   int rate = 0;
   int holdms = 500;

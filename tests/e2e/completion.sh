@@ -42,6 +42,7 @@ done << 'CASES'
 --text=hi ttyS1 ech|echo|
 --port=/dev/null ech|echo|
 --port /dev/null ech|echo|
+--keyboard /dev/null ttyS1 ech|echo|
 --pace=5 ttyS1 |echo|echo-not-a-command
 --pa|--pace=|
 CASES

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -609,6 +610,7 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     std::vector<int> blocked = {};
     int pending = 0;
     std::vector<std::string> env = {};
+    bool nobody = false;  // run as an unprivileged user
   };
   // A record to replay that holds no batch, one with a line too long, and one
   // that a log must not empty.
@@ -620,6 +622,10 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
   ASSERT_EQ(symlink("session.log", (dir_ + "/link.log").c_str()), 0);
   std::ofstream(dir_ + "/mine.lock") << "mine\n";
   std::ofstream(dir_ + "/typed.txt") << "ab\n";
+  // A device only its owner reads, in a directory anyone may look into.
+  std::ofstream(dir_ + "/event0").flush();
+  ASSERT_EQ(chmod((dir_ + "/event0").c_str(), 0600), 0);
+  ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
   // A link left by an emulator that was killed.
   const std::string stale = "/dev/pts/4096";
   ASSERT_EQ(symlink(stale.c_str(), (dir_ + "/stale").c_str()), 0);
@@ -731,6 +737,15 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
        .shown = "Ok\n",
        .env = {preload(VELQUIN_IOFAULT), "IOFAULT=stdin-eio",
                "ASAN_OPTIONS=verify_asan_link_order=0"}},
+      {{"--keyboard=/nonexistent/event0", "ttyS1"},
+       2,
+       "velquin-sim: /nonexistent/event0: No such file or directory\n"},
+      {{"--keyboard=/dev/null", "ttyS1", exe}, 2, "velquin-sim: /dev/null: not an input device\n"},
+      {.args = {"--keyboard=" + dir_ + "/event0", "ttyS1"},
+       .status = 2,
+       .err = "velquin-sim: " + dir_ +
+              "/event0: Permission denied; reading a keyboard takes root or the input group\n",
+       .nobody = true},
       // A link name as long as one whose lock file's name fits.
       {{"--text=a", std::string(250, 'l'), "true"}, 0, ""},
       // 0, 1, 2, the end signals' epoll and pipe, the lock file, the
@@ -756,8 +771,13 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     // signal ignored or blocked across exec.
     if (k.files > 0 || !k.ignored.empty() || !k.blocked.empty()) continue;
 #endif
+    if (k.nobody && geteuid() != 0) continue;
     child c;
-    spawnoptions o = here(k.args);
+    std::vector<std::string> args = k.args;
+    if (k.nobody) {
+      args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", simexe});
+    }
+    spawnoptions o = here(args);
     o.out = k.out;
     o.in = k.in;
     o.files = k.files;
@@ -766,7 +786,7 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
     o.pending = k.pending;
     o.env = k.env;
     o.input = !k.piped.empty();
-    ASSERT_TRUE(spawn(c, simexe, o));
+    ASSERT_TRUE(spawn(c, k.nobody ? "/usr/bin/setpriv" : simexe, o));
     if (o.input) {
       ASSERT_EQ(write(c.in, k.piped.data(), k.piped.size()), static_cast<ssize_t>(k.piped.size()));
       close(c.in);

@@ -1,14 +1,18 @@
 // The receiver emulator's parts, run in-process: what its inputs make, how it
 // reads records and options, and how a send and the exchange end.
 #include <fcntl.h>
+#include <linux/input.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include "sim/program/complain.h"
+#include "sim/program/evdev.h"
 #include "sim/program/inputs.h"
 #include "sim/program/options.h"
 #include "sim/program/records.h"
+#include "sim/receiver/keycodes.h"
 #include "sim/receiver/send.h"
 #include "support.h"
 
@@ -260,6 +264,13 @@ TEST(EmulatorOptions, RefusesABadOneSayingWhy) {
       {{"--port=", "--text=a", "ls"}, "empty name for --port"},
       {{"--log=", "--text=a", "ttyS1"}, "empty name for --log"},
       {{"--raw=", "ttyS1"}, "empty name for --raw"},
+      {{"--keyboard=", "ttyS1"}, "empty name for --keyboard"},
+      {{"--repeat=500,92", "--text=a", "ttyS1"}, "--repeat without --keyboard"},
+      {{"--keyboard=k", "--repeat=0,92", "ttyS1"}, "bad delay and period for --repeat: '0,92'"},
+      {{"--keyboard=k", "--repeat=500,10001", "ttyS1"},
+       "bad delay and period for --repeat: '500,10001'"},
+      {{"--keyboard=k", "--repeat=500", "ttyS1"}, "bad delay and period for --repeat: '500'"},
+      {{"--repeat=10000,0", "--keyboard=k", "ttyS1"}, ""},
       {{"--late=0", "--late=2", "ttyS1", "sh", "-c", "x"}, ""},
   };
   for (const auto& [args, error] : cases) {
@@ -377,6 +388,194 @@ TEST_F(Line, WhatTheLineTookIsLoggedWhenTheCommandEnds) {
   close(log);
   close(ended[0]);
   close(ended[1]);
+}
+
+}  // namespace
+}  // namespace velquin::test
+
+namespace velquin::test {
+namespace {
+
+// What a press, a release or a repeat of a key sends with Shift, Ctrl and
+// Alt held or not: a PS/2 keyboard's set-2 codes.
+TEST(KeyCodes, AreWhatAPs2KeyboardSends) {
+  constexpr sim::modifiers none{};
+  constexpr sim::modifiers shift{true, false, false};
+  constexpr sim::modifiers ctrl{false, true, false};
+  constexpr sim::modifiers alt{false, false, true};
+  constexpr sim::modifiers altshift{true, false, true};
+  struct Case {
+    const char* name;
+    unsigned key;
+    char what;  // p: pressed, r: released, t: repeated
+    sim::modifiers held;
+    const char* sent;  // nullptr: the key has no set-2 code
+  };
+  const Case cases[] = {
+      {"a plain key", KEY_A, 'p', none, "1c "},
+      {"its release", KEY_A, 'r', none, "f0 1c "},
+      {"an E0 key", KEY_UP, 'p', none, "e0 75 "},
+      {"its release", KEY_UP, 'r', none, "e0 f0 75 "},
+      {"a multimedia key", KEY_VOLUMEUP, 'p', none, "e0 32 "},
+      {"right Shift", KEY_RIGHTSHIFT, 'p', none, "59 "},
+      {"F7", KEY_F7, 'p', none, "83 "},
+      {"keypad /", KEY_KPSLASH, 'p', shift, "e0 4a "},
+      {"keypad Enter", KEY_KPENTER, 'r', none, "e0 f0 5a "},
+      {"Print Screen", KEY_SYSRQ, 'p', none, "e0 12 e0 7c "},
+      {"Print Screen released", KEY_SYSRQ, 'r', none, "e0 f0 7c e0 f0 12 "},
+      {"Print Screen with Shift", KEY_SYSRQ, 'p', shift, "e0 7c "},
+      {"Print Screen with Ctrl, released", KEY_SYSRQ, 'r', ctrl, "e0 f0 7c "},
+      {"Print Screen with Alt", KEY_SYSRQ, 'p', alt, "84 "},
+      {"Print Screen with Alt and Shift, released", KEY_SYSRQ, 'r', altshift, "f0 84 "},
+      {"Print Screen repeated", KEY_SYSRQ, 't', none, "e0 7c "},
+      {"Print Screen repeated with Alt", KEY_SYSRQ, 't', alt, "84 "},
+      {"Pause", KEY_PAUSE, 'p', shift, "e1 14 77 e1 f0 14 f0 77 "},
+      {"Pause with Ctrl", KEY_PAUSE, 'p', ctrl, "e0 7e e0 f0 7e "},
+      {"Pause released", KEY_PAUSE, 'r', ctrl, ""},
+      {"Pause repeated", KEY_PAUSE, 't', none, ""},
+      {"Hangul, which has no break code, released", KEY_HANGEUL, 'r', none, ""},
+      {"a held Shift repeated", KEY_LEFTSHIFT, 't', shift, "12 "},
+      {"a key with no code", KEY_BRIGHTNESSUP, 'p', none, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    bytes out;
+    if (c.what == 't') {
+      out = sim::keyrepeats(c.key, c.held);
+    } else {
+      EXPECT_EQ(sim::keysends(c.key, c.what == 'p', c.held, out), c.sent != nullptr);
+    }
+    EXPECT_EQ(hex(out), c.sent != nullptr ? c.sent : "");
+  }
+}
+
+// The last key pressed repeats, at the times of the key events, on a clock
+// of the test's own.
+TEST(KeyRepeat, RepeatsTheLastKeyPressedAsAKeyboardDoes) {
+  struct Step {
+    int ms;
+    char what;  // p: pressed, r: released, l: a look at the clock
+    unsigned key = 0;
+  };
+  struct Case {
+    const char* name;
+    int period;
+    std::vector<Step> steps;
+    const char* repeats;  // key@ms, at every look that finds one due
+  };
+  const Case cases[] = {
+      {"at the delay, then every period",
+       92,
+       {{0, 'p', KEY_A}, {499, 'l'}, {500, 'l'}, {591, 'l'}, {592, 'l'}, {684, 'l'}},
+       "30@500 30@592 30@684 "},
+      {"a release stops it", 92, {{0, 'p', KEY_A}, {300, 'r', KEY_A}, {600, 'l'}}, ""},
+      {"a new key takes over, and the first does not come back",
+       92,
+       {{0, 'p', KEY_A}, {200, 'p', KEY_B}, {600, 'l'}, {700, 'l'}, {750, 'r', KEY_B}, {1000, 'l'}},
+       "48@700 "},
+      {"another key's release does not stop it",
+       92,
+       {{0, 'p', KEY_A}, {100, 'p', KEY_B}, {200, 'r', KEY_A}, {600, 'l'}},
+       "48@600 "},
+      {"a held Shift repeats", 92, {{0, 'p', KEY_LEFTSHIFT}, {500, 'l'}}, "42@500 "},
+      {"Pause never, and ends another's",
+       92,
+       {{0, 'p', KEY_A}, {100, 'p', KEY_PAUSE}, {1000, 'l'}},
+       ""},
+      {"period 0: none", 0, {{0, 'p', KEY_A}, {1000, 'l'}}, ""},
+      // A press and its release read together, late.
+      {"a late read makes none", 92, {{0, 'p', KEY_A}, {50, 'r', KEY_A}, {600, 'l'}}, ""},
+      {"one held up is skipped, not caught up",
+       92,
+       {{0, 'p', KEY_A}, {1000, 'l'}, {1051, 'l'}, {1052, 'l'}},
+       "30@1000 30@1052 "},
+  };
+  const sim::steady::time_point t0{};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::typematic repeat;
+    repeat.period = std::chrono::milliseconds(c.period);
+    std::string repeats;
+    for (const Step& s : c.steps) {
+      const auto at = t0 + std::chrono::milliseconds(s.ms);
+      if (s.what == 'p') repeat.press(s.key, at);
+      if (s.what == 'r') repeat.release(s.key);
+      if (s.what != 'l') continue;
+      if (const unsigned key = repeat.fire(at)) {
+        repeats += std::to_string(key) + "@" + std::to_string(s.ms) + " ";
+      }
+    }
+    EXPECT_EQ(repeats, c.repeats);
+  }
+}
+
+input_event keyboardevent(int type, int code, int value) {
+  input_event e{};
+  e.type = static_cast<std::uint16_t>(type);
+  e.code = static_cast<std::uint16_t>(code);
+  e.value = value;
+  return e;
+}
+
+// What a grabbed keyboard reports, taken as it comes, goes out in order, a
+// batch an event, until the chord ends it and releases the keys held.
+TEST(KeyboardEvents, GoOutAsTheyCame) {
+  struct Case {
+    const char* name;
+    std::vector<input_event> events;
+    std::vector<unsigned> actual;  // the keys held, when asked after lost events
+    const char* batches;
+    std::string said = "";
+  };
+  const auto key = [](int code, int value) { return keyboardevent(EV_KEY, code, value); };
+  const input_event report = keyboardevent(EV_SYN, SYN_REPORT, 0);
+  const input_event dropped = keyboardevent(EV_SYN, SYN_DROPPED, 0);
+  const Case cases[] = {
+      {"a press and its release, the device's repeats left out",
+       {key(KEY_A, 1), report, key(KEY_A, 2), key(KEY_A, 2), key(KEY_A, 0)},
+       {},
+       "ff 1c e3 | ff f0 0f 1c e3 "},
+      {"Esc alone", {key(KEY_ESC, 1), key(KEY_ESC, 0)}, {}, "ff 76 89 | ff f0 0f 76 89 "},
+      {"Esc with both Shifts ends it, and the Shifts go up, latest first",
+       {key(KEY_LEFTSHIFT, 1), key(KEY_RIGHTSHIFT, 1), key(KEY_ESC, 1), key(KEY_A, 1)},
+       {},
+       "ff 12 ed | ff 59 a6 | ff f0 0f 59 a6 | ff f0 0f 12 ed "},
+      {"a release never pressed", {key(KEY_A, 0)}, {}, ""},
+      {"Print Screen with Alt",
+       {key(KEY_LEFTALT, 1), key(KEY_SYSRQ, 1), key(KEY_SYSRQ, 0)},
+       {},
+       "ff 11 ee | ff 84 7b | ff f0 0f 84 7b "},
+      {"a key with no code, named once",
+       {key(KEY_BRIGHTNESSUP, 1), key(KEY_BRIGHTNESSUP, 0), key(KEY_BRIGHTNESSUP, 1)},
+       {},
+       "",
+       "velquin-sim: kbd: key 225 has no set-2 code; passed over\n"},
+      {"lost events: none taken to the report, then the keys held brought up to date",
+       {key(KEY_A, 1), key(KEY_B, 1), dropped, key(KEY_C, 1), key(KEY_A, 0), report, key(KEY_D, 1)},
+       {KEY_B, KEY_C},
+       "ff 1c e3 | ff 32 cd | ff f0 0f 1c e3 | ff 21 de | ff 23 dc ",
+       "velquin-sim: kbd: key events lost; the keys held brought up to date\n"},
+  };
+  const std::string path = "kbd";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const stderrcapture said;
+    sim::keyreader r;
+    r.actual = [&](std::span<std::uint8_t> down) {
+      for (const unsigned k : c.actual) down[k / 8] |= static_cast<std::uint8_t>(1 << (k % 8));
+      return true;
+    };
+    r.said = [&] {
+      sim::complain(0, path + ": key events lost; the keys held brought up to date");
+    };
+    for (const input_event& e : c.events) r.take(e, sim::steady::now());
+    collected made;
+    sim::keyplayer p{path, {made.sink, 1000}, false};
+    for (sim::keyevent e; r.next(e);) p.play(e);
+    if (r.ended) p.releaseall();
+    EXPECT_EQ(made.shown, c.batches);
+    EXPECT_EQ(said.text(), c.said);
+  }
 }
 
 }  // namespace
