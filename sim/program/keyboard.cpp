@@ -134,7 +134,8 @@ void handle(int sig, void (*handler)(int)) {
 }  // namespace
 
 bool keyboardon() {
-  if (!isatty(0) || tcgetsid(0) != getsid(0)) return false;
+  // Of a terminal that is not the caller's own, no process group can be had.
+  if (!isatty(0) || tcgetpgrp(0) < 0) return false;
   handle(SIGCONT, oncontinue);
   handle(SIGTSTP, onstop);
   typing = 1;
