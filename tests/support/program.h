@@ -19,6 +19,21 @@ inline bytes allrequests() {
   return all;
 }
 
+// How long a whole run of the emulator and the tool, for one byte, takes in
+// `dir` here and now: starting both, the exchange and the hang-up. A bound
+// that depends on the machine's speed (qemu-user, other work beside the
+// tests) is taken from it.
+inline std::chrono::milliseconds wholerun(const std::string& dir) {
+  const auto t0 = std::chrono::steady_clock::now();
+  child c;
+  spawnoptions o;
+  o.args = {"--hold=0", "--bytes=ff", "ttyS1", exe};
+  o.dir = dir;
+  EXPECT_TRUE(spawn(c, simexe, o) && finish(c, 60s) == 0) << c.errtext;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               t0);
+}
+
 class Program : public Line {
  protected:
   void TearDown() override {
