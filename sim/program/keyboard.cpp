@@ -10,7 +10,7 @@
 namespace velquin::sim {
 namespace {
 
-termios cooked;                     // the terminal as first found out of keyboard mode
+termios cooked;                     // the terminal as last found out of keyboard mode
 volatile sig_atomic_t found = 0;    // `cooked` holds it
 volatile sig_atomic_t typing = 0;   // typing from the terminal goes on
 volatile sig_atomic_t reading = 0;  // and its keys are read
@@ -20,8 +20,10 @@ volatile sig_atomic_t reading = 0;  // and its keys are read
 // job switch races is made, not stopped).
 constexpr int jobsignals[] = {SIGTTOU, SIGTSTP, SIGCONT};
 
+// Ctrl-C and Ctrl-\ end the run whatever the terminal was.
 termios keyboardmode(termios t) {
   t.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
+  t.c_lflag |= ISIG;
   t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
@@ -58,12 +60,14 @@ bool foreground(termios& now) {
 }
 
 // Decided from what is true now: typing goes on, the emulator has the
-// terminal, and the terminal is not in keyboard mode already.
+// terminal, and the terminal is not in keyboard mode already. What it is then
+// is what it is put back to, a change made while the emulator was stopped
+// among it.
 void keyboardsync() {
   const jobsheld held;
   termios now;
   if (typing == 0 || !foreground(now) || inkeyboardmode(now)) return;
-  if (found == 0) cooked = now;
+  cooked = now;
   found = 1;
   const termios k = keyboardmode(now);
   tcsetattr(0, TCSANOW, &k);

@@ -32,28 +32,24 @@ const std::string& linename(const options& o) {
   return o.port.empty() ? o.link : o.port;
 }
 
-// Waits until the tool has read everything sent, or has ended: a hang-up
-// throws away what it has not read. Bytes still on their way to the port
-// side do not count as unread, so the count must stay at 0 for a while.
+// Waits until the tool has read everything sent, or has ended, or `limit`
+// has passed: the bytes left unread then. Bytes still on their way to the
+// port side do not count as unread, so the count must stay at 0 for a while.
 // Nothing tells when the tool reads, so the count is looked at: soon after
 // it changes, less often while it stays, and once more when it is 0.
-void waitread(const line& l) {
+int waitread(const line& l, steady::duration limit) {
   const auto start = steady::now();
   auto seen = start;  // when bytes were last seen unread
   auto step = firstlook;
   for (int before = -1;;) {
     const int unread = lineunread(l);
     const auto now = steady::now();
-    if (unread == 0 && now - seen >= settle) return;
-    if (now - start >= readlimit) {
-      complain(0, std::to_string(unread) + " bytes sent not read within " +
-                      std::to_string(readlimit.count()) + " s; hanging up");
-      return;
-    }
+    if (unread == 0 && now - seen >= settle) return 0;
+    if (now - start >= limit) return unread;
     step = unread == before ? std::min(step * 2, settle) : firstlook;
     before = unread;
     if (unread > 0) seen = now;
-    if (sleepuntil(l.stop, unread > 0 ? now + step : seen + settle) != outcome::due) return;
+    if (sleepuntil(l.stop, unread > 0 ? now + step : seen + settle) != outcome::due) return 0;
   }
 }
 
@@ -83,11 +79,17 @@ int play(const options& o, served& s, const answers& a, const std::vector<inputf
   }
   sender out{s.l, {}, s.log};
   outcome last = outcome::done;
+  // A read of the terminal from the background stops the whole job: not
+  // before the tool has read the last answer, which it would then time out on.
+  if (keyboard) waitread(s.l, readlimit);
   const int status = sendinputs(o, files, rng, out, last, keyboard);
   if (endsignal() != 0) return 0;
   // Sending stops at a failed send, but what went out before it still
-  // reaches the tool.
-  waitread(s.l);
+  // reaches the tool; a hang-up throws away what it has not read.
+  if (const int unread = waitread(s.l, readlimit)) {
+    complain(0, std::to_string(unread) + " bytes sent not read within " +
+                    std::to_string(readlimit.count()) + " s; hanging up");
+  }
   return finish(o, s, out, last, status);
 }
 
@@ -149,14 +151,21 @@ int refuseloops(const options& o, const std::vector<inputfile>& files) {
     if (const int status = refuseloop(o, f, what)) return status;
   }
   if (!o.inputs.empty()) return 0;
-  // Typed from: a directory cannot be read, and only a regular file is one
-  // the log or the run's output could be (a relay's socket or a FIFO on both
-  // ends is two streams).
+  // Typed from: one that cannot be read (nohup's, a directory) is refused,
+  // and so is a log that is it; only a regular file is also one the run's
+  // output could be (a relay's socket or a FIFO on both ends is two streams).
+  const int mode = fcntl(0, F_GETFL);
+  if (mode >= 0 && (mode & O_ACCMODE) == O_WRONLY) {
+    return complain(usageerror, "standard input: not open for reading");
+  }
   struct stat typed {};
   if (fstat(0, &typed) == 0 && S_ISDIR(typed.st_mode)) {
     return complain(usageerror, failure("standard input", EISDIR));
   }
   const inputfile in{source::text, "standard input", 0};
+  if (!S_ISREG(typed.st_mode) && !o.log.empty() && inputnamed(o.log, in)) {
+    return complain(usageerror, o.log + ": the typed standard input; --log would send into it");
+  }
   return S_ISREG(typed.st_mode) ? refuseloop(o, in, "the typed standard input") : 0;
 }
 

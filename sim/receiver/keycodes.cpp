@@ -168,6 +168,7 @@ constexpr keyrow keyrows[] = {
     {KEY_KPCOMMA,          0x6D, 0},
     {KEY_RO,               0x51, 0},
     {KEY_KATAKANAHIRAGANA, 0x13, 0},
+    {KEY_HIRAGANA,         0x62, 0},
     {KEY_YEN,              0x6A, 0},
     {KEY_HENKAN,           0x64, 0},
     {KEY_MUHENKAN,         0x67, 0},

@@ -54,7 +54,8 @@ outcome paced(sender& s, std::span<const std::uint8_t> b) {
 }
 
 outcome sendpiece(sender& s, std::span<const std::uint8_t> piece, bool last) {
-  if (s.done == 0) {
+  // A batch without a byte (--random=0) is none, and waits for nothing.
+  if (s.done == 0 && !piece.empty()) {
     // Also when the run stopped while the batch was being made.
     const auto due = s.ended == never ? steady::now() : s.ended + s.p.pause;
     if (const outcome r = pauseuntil(s, due); r != outcome::done) return r;
@@ -74,9 +75,9 @@ outcome sendpiece(sender& s, std::span<const std::uint8_t> piece, bool last) {
     piece = piece.subspan(n);
   }
   if (!last) return outcome::done;
+  if (s.done > 0) s.ended = steady::now();
   s.done = 0;
   s.part = 0;
-  s.ended = steady::now();
   return outcome::done;
 }
 

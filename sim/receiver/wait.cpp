@@ -40,7 +40,11 @@ outcome waitfor(int stop, int fd, short events, steady::time_point until) {
     // A signal is an event of the stop, seen on the next pass.
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return outcome::failed;
-    if (p[2].revents != 0 && side.take) side.take();
+    if (p[2].revents != 0 && side.take) {
+      // A copy: what it calls may end the watch, and with it `side.take`.
+      const std::function<void()> take = side.take;
+      take();
+    }
     if (p[0].revents != 0) return outcome::stopped;
     if (p[1].revents != 0) return outcome::done;
     if (ms == 0 || (n == 0 && steady::now() >= until)) return outcome::due;

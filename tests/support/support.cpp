@@ -102,13 +102,16 @@ void jobshell(int tty, int control, bool background) {
       if (!WIFSTOPPED(status)) {
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
       }
-      tcsetpgrp(tty, getpgrp());
+      // Its settings first: once it has the terminal, they are back.
       tcsetattr(tty, TCSANOW, &found);
+      tcsetpgrp(tty, getpgrp());
       stopped = true;
     }
     if (command == jobstop) kill(-job, SIGSTOP);
     if (command != jobfg) continue;
-    // A job running in the background is given the terminal, and no SIGCONT.
+    // The shell's settings, put back at the next stop, are those it gives the
+    // terminal away with; a job running in the background gets no SIGCONT.
+    tcgetattr(tty, &found);
     tcsetpgrp(tty, job);
     if (stopped) kill(-job, SIGCONT);
     stopped = false;

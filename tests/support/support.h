@@ -58,7 +58,8 @@ struct spawnoptions {
   // child, which it starts in a process group of its own, in the foreground
   // unless `background`. It takes job commands on `child::in` (jobfg,
   // jobstop), and when the child stops takes the terminal back with the
-  // settings it found, and as bash does sends SIGCONT only to a stopped job.
+  // settings it had when it gave it away; as bash does, it sends SIGCONT only
+  // to a stopped job.
   // Its status is the child's.
   bool shell = false;
   bool background = false;

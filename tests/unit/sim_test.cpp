@@ -341,7 +341,8 @@ bytes taken(int slave) {
 }
 
 // A batch cut after its first n bytes sends them, then pauses; the next batch
-// waits for the pause after the one before, and nothing waits after a batch:
+// waits for the pause after the one before, and nothing waits after a batch
+// or for one without a byte:
 // with a pause longer than the command lasts, only the first part, or the
 // first batch, goes out.
 TEST_F(Line, ABatchIsCutAfterItsSplit) {
@@ -357,6 +358,7 @@ TEST_F(Line, ABatchIsCutAfterItsSplit) {
     EXPECT_EQ(out.send(bytes{0xFF, 0x15, 0xEA, 0x12, 0xED}, true),
               whole ? sim::outcome::done : sim::outcome::stopped);
     if (whole) {
+      EXPECT_EQ(out.send({}, true), sim::outcome::done) << "a batch without a byte paced";
       EXPECT_EQ(out.send(qpress, true), sim::outcome::stopped);
     }
     EXPECT_EQ(taken(line_.slave).size(), static_cast<std::size_t>(sent));
