@@ -7,6 +7,8 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "sim/program/complain.h"
 #include "sim/program/evdev.h"
 #include "sim/program/inputs.h"
@@ -517,6 +519,29 @@ input_event keyboardevent(int type, int code, int value) {
   e.code = static_cast<std::uint16_t>(code);
   e.value = value;
   return e;
+}
+
+// A descriptor watched beside the stop is read in every wait, until the
+// watch ends, which what reads it may end itself.
+TEST(EmulatorWait, ReadsBesideTheStopUntilTheWatchEnds) {
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
+  std::string taken;
+  const std::string said(64, 'x');  // held on the heap by the watch
+  sim::watchbeside(p[0], [&, said] {
+    char c = 0;
+    while (read(p[0], &c, 1) == 1) taken += c;
+    if (taken.ends_with('.')) sim::watchalone();
+    EXPECT_EQ(said.size(), 64u);
+  });
+  for (const char* sent : {"ab", "c.", "d"}) {
+    ASSERT_EQ(write(p[1], sent, std::strlen(sent)), static_cast<ssize_t>(std::strlen(sent)));
+    EXPECT_EQ(sim::sleepuntil(-1, sim::steady::now() + 20ms), sim::outcome::due);
+  }
+  EXPECT_EQ(taken, "abc.");
+  sim::watchalone();
+  close(p[0]);
+  close(p[1]);
 }
 
 // What a grabbed keyboard reports, taken as it comes, goes out in order, a
