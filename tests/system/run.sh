@@ -66,8 +66,8 @@ cp "$cache/busybox" "$dir/root/bin/" && cp "$here/init" "$dir/root/" || exit 1
 guestbins="$tool $termios2"
 if [ "$usb" = 1 ]; then
   guestbins="$guestbins $usbtool"
-  for m in common/usb-common core/usbcore host/xhci-hcd host/xhci-pci serial/usbserial \
-    serial/ftdi_sio; do
+  for m in usb/common/usb-common usb/core/usbcore usb/host/xhci-hcd usb/host/xhci-pci \
+    usb/serial/usbserial usb/serial/ftdi_sio; do
     cp "$modules/$m.ko" "$dir/root/lib/modules/" || skip "$modules/$m.ko missing"
   done
 fi
