@@ -11,7 +11,8 @@
 # installed (/dev/ttyS1), USBTOOL a test build for /dev/ttyUSB0 (amd64 only),
 # TERMIOS2 what sets and shows a custom speed in the guest; SIM and PTYTOOL
 # the emulator and the test build that gives the expected lines on a
-# pseudo-terminal, both run on this machine. Exit status 77 (skipped) when a
+# pseudo-terminal, both run on this machine, and in the amd64 guest, where the
+# emulator reads QEMU's PS/2 keyboard. Exit status 77 (skipped) when a
 # program the guest needs or the guest's kernel is missing, unless CI=true.
 set -u
 arch=$1 tool=$2 usbtool=$3 termios2=$4 sim=$5 ptytool=$6 dir=$7
@@ -24,10 +25,11 @@ skip() {
 }
 # The rates each driver takes as custom speeds: the 8250's 1.8432 MHz clock
 # tops out at 115200, above which Linux keeps the previous rate.
+# QEMU's arm virt machine has no PS/2 keyboard.
 case $arch in
-  amd64) qemu=qemu-system-x86_64 package=qemu-system-x86 usb=1 rates="74880 31250" ;;
-  arm64) qemu=qemu-system-aarch64 package=qemu-system-arm usb=0 rates="250000 74880" ;;
-  armhf) qemu=qemu-system-arm package=qemu-system-arm usb=0 rates="250000 74880" ;;
+  amd64) qemu=qemu-system-x86_64 package=qemu-system-x86 usb=1 keyboard=1 rates="74880 31250" ;;
+  arm64) qemu=qemu-system-aarch64 package=qemu-system-arm usb=0 keyboard=0 rates="250000 74880" ;;
+  armhf) qemu=qemu-system-arm package=qemu-system-arm usb=0 keyboard=0 rates="250000 74880" ;;
   *) skip "no guest for $arch" ;;
 esac
 usbrates="250000 74880"
@@ -60,14 +62,21 @@ fail() {
   exit 1
 }
 
-# The guest: busybox, the builds of the tool and every library they need,
-# the USB serial modules, and the init that runs the cases, told its port.
+# The guest: busybox, the builds of the tool (and the emulator) and every
+# library they need, the USB serial, evdev and USB HID modules, and the init
+# that runs the cases, told its port.
 cp "$cache/busybox" "$dir/root/bin/" && cp "$here/init" "$dir/root/" || exit 1
 guestbins="$tool $termios2"
 if [ "$usb" = 1 ]; then
   guestbins="$guestbins $usbtool"
   for m in usb/common/usb-common usb/core/usbcore usb/host/xhci-hcd usb/host/xhci-pci \
     usb/serial/usbserial usb/serial/ftdi_sio; do
+    cp "$modules/$m.ko" "$dir/root/lib/modules/" || skip "$modules/$m.ko missing"
+  done
+fi
+if [ "$keyboard" = 1 ]; then
+  guestbins="$guestbins $sim $ptytool"
+  for m in input/evdev hid/hid hid/hid-generic hid/usbhid/usbhid; do
     cp "$modules/$m.ko" "$dir/root/lib/modules/" || skip "$modules/$m.ko missing"
   done
 fi
@@ -83,7 +92,7 @@ esac
   --copy-to-tree "$dir/root" --bindir /bin $guestbins > /dev/null || exit 1
 port=ttyAMA0
 [ "$arch" = amd64 ] && port=
-echo "port=$port usb=$usb rates='$rates' usbrates='$usbrates'" > "$dir/root/guest.conf"
+echo "port=$port usb=$usb rates='$rates' usbrates='$usbrates' keyboard=$keyboard" > "$dir/root/guest.conf"
 (cd "$dir/root" && find . | cpio -o -H newc --quiet | gzip -1) > "$dir/initrd.gz" || exit 1
 
 # The receiver's line is the guest's second 8250 behind a console on the
@@ -94,7 +103,7 @@ cat "$dir/monitor.out" > "$dir/monitor.log" &
 if [ "$arch" = amd64 ]; then
   # shellcheck disable=SC2054 # QEMU's own options hold commas
   machine=(-accel tcg -m 256 -smp 1 -append "console=ttyS0 panic=-1 quiet"
-    -serial stdio -serial pty -device qemu-xhci -chardev pty,id=usbline
+    -serial stdio -serial pty -device qemu-xhci,id=xhci -chardev pty,id=usbline
     -device usb-serial,chardev=usbline,id=adapter)
   uartlabel=serial1
 else
@@ -159,7 +168,8 @@ while IFS= read -r -t 120 line <&"${guest[0]}"; do
   [ -z "$booted" ] && case $line in "@@ "*) booted=$((($(date +%s%N) - start) / 1000000)) ;; esac
   case $line in
     "@@ ready "*) play "${line#@@ ready }" && echo go >&"${guest[1]}" ;;
-    "@@ unplug") echo "device_del adapter" > "$dir/monitor.in" && echo go >&"${guest[1]}" ;;
+    "@@ plug "*) echo "device_add ${line#@@ plug }" > "$dir/monitor.in" && echo go >&"${guest[1]}" ;;
+    "@@ unplug "*) echo "device_del ${line#@@ unplug }" > "$dir/monitor.in" && echo go >&"${guest[1]}" ;;
     "@@ done") break ;;
   esac
 done
