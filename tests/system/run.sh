@@ -98,13 +98,14 @@ echo "port=$port usb=$usb rates='$rates' usbrates='$usbrates' keyboard=$keyboard
 # The receiver's line is the guest's second 8250 behind a console on the
 # first, or the arm virt machine's one PL011 with the console on a PCI 8250.
 # The 32-bit machine's PCI host bridge claims its ECAM window only below 4 GB.
+# QEMU logs every byte its PS/2 keyboard sends.
 mkfifo "$dir/monitor.in" "$dir/monitor.out"
 cat "$dir/monitor.out" > "$dir/monitor.log" &
 if [ "$arch" = amd64 ]; then
   # shellcheck disable=SC2054 # QEMU's own options hold commas
   machine=(-accel tcg -m 256 -smp 1 -append "console=ttyS0 panic=-1 quiet"
     -serial stdio -serial pty -device qemu-xhci,id=xhci -chardev pty,id=usbline
-    -device usb-serial,chardev=usbline,id=adapter)
+    -device usb-serial,chardev=usbline,id=adapter -trace ps2_put_keycode -D "$dir/ps2.trace")
   uartlabel=serial1
 else
   board=(-M virt -cpu cortex-a53)
@@ -161,6 +162,36 @@ play() {
   sleep 0.3
 }
 
+# Every key QEMU's monitor names whose press and release in the guest can give
+# its keyboard's bytes back. Not sysrq, which QEMU turns into print before its
+# keyboard sees it; nor lang1 and lang2, keys with no break code, nor menu,
+# again, props, undo, front, copy, open, paste, find, cut, lf and help: QEMU
+# 7.2's PS/2 keyboard sends nothing for any of these.
+keys="shift shift_r alt alt_r ctrl ctrl_r esc 1 2 3 4 5 6 7 8 9 0 minus equal backspace tab
+  q w e r t y u i o p bracket_left bracket_right ret a s d f g h j k l semicolon apostrophe
+  grave_accent backslash z x c v b n m comma dot slash asterisk spc caps_lock
+  f1 f2 f3 f4 f5 f6 f7 f8 f9 f10 f11 f12 num_lock scroll_lock kp_divide kp_multiply
+  kp_subtract kp_add kp_enter kp_decimal kp_0 kp_1 kp_2 kp_3 kp_4 kp_5 kp_6 kp_7 kp_8 kp_9
+  less print home pgup pgdn end left up down right insert delete stop meta_l meta_r compose
+  pause ro hiragana henkan yen muhenkan katakanahiragana kp_comma kp_equals power sleep wake
+  audionext audioprev audiostop audioplay audiomute volumeup volumedown mediaselect mail
+  calculator computer ac_home ac_back ac_forward ac_refresh ac_bookmarks"
+# Print Screen as Shift, Ctrl and Alt change it, and Ctrl with Pause.
+chords="shift-print ctrl-print alt-print ctrl-pause"
+# Every key held 50 ms and 50 ms apart, then A held 1.5 s, then the chord that
+# ends the input. QEMU queues no more than 1024 events and pauses, six a key:
+# twenty keys at a time, each lot when the one before it is nearly through.
+presskeys() {
+  n=0
+  for key in $keys $chords; do
+    echo "sendkey $key 50"
+    n=$((n + 1))
+    [ $((n % 20)) -ne 0 ] || sleep 2
+  done
+  echo "sendkey a 1500"
+  echo "sendkey shift-shift_r-esc 50"
+}
+
 booted=
 while IFS= read -r -t 120 line <&"${guest[0]}"; do
   line=${line%$'\r'}
@@ -168,6 +199,8 @@ while IFS= read -r -t 120 line <&"${guest[0]}"; do
   [ -z "$booted" ] && case $line in "@@ "*) booted=$((($(date +%s%N) - start) / 1000000)) ;; esac
   case $line in
     "@@ ready "*) play "${line#@@ ready }" && echo go >&"${guest[1]}" ;;
+    "@@ keys") presskeys > "$dir/monitor.in" && echo go >&"${guest[1]}" ;;
+    "@@ press "*) echo "sendkey ${line#@@ press }" > "$dir/monitor.in" && echo go >&"${guest[1]}" ;;
     "@@ plug "*) echo "device_add ${line#@@ plug }" > "$dir/monitor.in" && echo go >&"${guest[1]}" ;;
     "@@ unplug "*) echo "device_del ${line#@@ unplug }" > "$dir/monitor.in" && echo go >&"${guest[1]}" ;;
     "@@ done") break ;;
@@ -244,6 +277,80 @@ if [ "$usb" = 1 ]; then
   [ "${cpu%.*}" -lt 500 ] || fail "usb: $cpu ms of CPU"
   [ "$(section usb-out | head -1)" = "Ok" ] || fail "usb: $(section usb-out)"
   summary="$summary; unplug ended the run in ${ms} ms"
+fi
+
+# The codes the tool showed in the guest must be the bytes QEMU's keyboard
+# sent, the emulator's own repeats of the held A aside, up to the chord's Esc,
+# which is not sent, and then the two Shifts' releases.
+spaced() { sed 's/../& /g; s/ $//'; }
+# Where two lists of codes part (the bar), with the codes around it.
+parting() {
+  awk -v a="$1" -v b="$2" '
+    function around(list, n, i,   s, j) {
+      for (j = i > 4 ? i - 4 : 1; j <= n && j <= i + 8; j++)
+        s = s (s == "" ? "" : " ") (j == i ? "| " : "") list[j]
+      return s
+    }
+    BEGIN {
+      n = split(a, x, " ")
+      m = split(b, y, " ")
+      i = 1
+      while (i <= n && i <= m && x[i] == y[i]) i++
+      printf "code %d differs: QEMU sent \"%s\" and the tool showed \"%s\"\n", i, around(x, n, i), around(y, m, i)
+    }'
+}
+if [ "$keyboard" = 1 ]; then
+  outcome=$(report keyboard)
+  [ "$outcome" = "@@ keyboard status=0" ] || fail "keyboard: ${outcome#@@ keyboard }"
+  [ "$(section keyboard-err | grep -c grabbed)" = 1 ] ||
+    fail "keyboard: not one line saying the keyboard is grabbed"
+  section keyboard-err | grep grabbed | grep -q -i esc ||
+    fail "keyboard: the grabbed line does not say how to end"
+  [ "$(section keyboard-out | head -1)" = Ok ] || fail "keyboard: no Ok"
+  sent=$(grep -o 'keycode 0x[0-9a-f]*$' "$dir/ps2.trace" |
+    while read -r _ code; do printf '%02x' "$code"; done | spaced)
+  [ -n "$sent" ] || fail "keyboard: QEMU logged no byte of its keyboard's in $dir/ps2.trace"
+  shown=$(section keyboard-out | codes | spaced)
+  # A pressed and released, then Left Shift, Right Shift and Esc pressed and
+  # released the other way round.
+  last="1c f0 1c 12 59 76 f0 76 f0 59 f0 12"
+  [[ $sent == *" $last" ]] || fail "keyboard: QEMU's keyboard did not end with A and the chord: ${sent: -60}"
+  before=${sent% "$last"}
+  rest=${shown#"$before "}
+  [ "$rest" != "$shown" ] || fail "keyboard: $(parting "$sent" "$shown")"
+  [[ $rest =~ ^1c(\ 1c)*\ f0\ 1c\ 12\ 59\ f0\ 59\ f0\ 12$ ]] ||
+    fail "keyboard: after the keys, '$rest' for A held, then the chord"
+  repeats=$(($(echo "$rest" | grep -o 1c | wc -l) - 2))
+  # 500 ms, then every 92 ms: 11, on a guest clock that TCG may slow.
+  if [ "$repeats" -lt 9 ] || [ "$repeats" -gt 14 ]; then
+    fail "keyboard: A held 1500 ms repeated $repeats times"
+  fi
+  want=$(expected --pace=0 --group=64 --codes="$shown")
+  [ "$(section keyboard-out | typed)" = "$(echo "$want" | typed)" ] ||
+    fail "keyboard: the characters differ from a pseudo-terminal's"
+
+  outcome=$(report usbkbd)
+  [[ $outcome == "@@ usbkbd status=0 ms="* ]] || fail "usbkbd: ${outcome#@@ usbkbd }"
+  unplugged=${outcome#*ms=}
+  [ "$unplugged" != none ] || fail "usbkbd: the emulator did not say the keyboard was unplugged"
+  [ "$unplugged" -lt 1000 ] || fail "usbkbd: the input ended $unplugged ms after the unplug"
+  [ "$(section usbkbd-out | head -1)" = Ok ] || fail "usbkbd: no Ok"
+  held=$(section usbkbd-out | codes | spaced)
+  [[ $held =~ ^32(\ 32)*\ f0\ 32$ ]] || fail "usbkbd: '$held' for B held"
+  # 500 ms, then every 92 ms: 6. The kernel's own, every 33 ms from 250 ms
+  # on, would be some 20 more.
+  usbrepeats=$(($(echo "$held" | grep -o 32 | wc -l) - 2))
+  if [ "$usbrepeats" -lt 4 ] || [ "$usbrepeats" -gt 8 ]; then
+    fail "usbkbd: B held 1000 ms repeated $usbrepeats times"
+  fi
+
+  outcome=$(report tablet)
+  [ "$outcome" = "@@ tablet status=2 made=" ] || fail "tablet: ${outcome#@@ tablet }"
+  [ -n "$(section tablet-err)" ] || fail "tablet: refused without a word"
+  [ -z "$(section tablet-out)" ] || fail "tablet: the command ran"
+  # shellcheck disable=SC2086 # lists of keys
+  set -- $keys
+  summary="$summary; keyboard: $# keys and $(echo "$chords" | wc -w) chords gave QEMU's bytes, A repeated $repeats times in 1.5 s; a USB keyboard's B $usbrepeats times in 1 s, unplugged in $unplugged ms"
 fi
 echo "$summary"
 echo "$speeds" | sed 's/^@@ speed /custom speed: /; s/ after=.*//' 
