@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <exception>
 
+#include "sim/program/complain.h"
 #include "sim/program/keyboard.h"
 #include "sim/receiver/wait.h"
 
@@ -64,6 +65,7 @@ int watchsignals() {
   for (const int sig : endsignals) sigaddset(&unblocked, sig);
   for (const int sig : jobsignals) sigaddset(&unblocked, sig);
   sigprocmask(SIG_UNBLOCK, &unblocked, &started);
+  complainuntil(stop);
   return stop;
 }
 

@@ -13,8 +13,8 @@ namespace velquin::sim {
 // The end signals (INT, TERM, HUP, QUIT) as events, from here to the end of
 // the run: one the emulator was not started ignoring is noted, and makes the
 // descriptor returned readable, so that every wait on it ends; ignored ones
-// stay ignored, for the command too. Stdio writes it interrupts give up, so
-// that a standard error nobody reads cannot hold it off. They and the
+// stay ignored, for the command too. A message waiting for a standard error
+// nobody reads gives up once the descriptor is readable. They and the
 // job-control signals are unblocked, whatever mask the emulator was started
 // with (one pending since is taken now), and SIGCHLD is at its default, so
 // that the command's status can be had. -1 (errno) when no descriptor is

@@ -13,6 +13,9 @@ inline constexpr int usageerror = 2;
 // included (status 0); `status`. Nothing is allocated, so that even running
 // out of memory can be said.
 int complain(int status, std::string_view message);
+// From now on a message waits for a standard error that takes nothing only
+// until `stop` is readable: then it is cut short.
+void complainuntil(int stop);
 // "what: " and what error number `e` stands for.
 std::string failure(const std::string& what, int e);
 // "no key types the character 0xc3"

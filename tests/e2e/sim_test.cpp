@@ -101,8 +101,8 @@ TEST_F(Line, SlowEmulatorEndsWithItsCommand) {
 struct Blocked {
   const char* name;
   const char* input;  // "record" or "keys" through a pipe, "fifo" or "raw" through one, "terminal"
-  const char* sink;   // the reader that stops: "line", "log"; "gone": the log's reader
-                      // closes; "none": the input goes quiet
+  const char* sink;   // the reader that stops: "line", "log", "error" (its standard error);
+                      // "gone": the log's reader closes; "none": the input goes quiet
 };
 
 class EmulatorBlocked : public Line, public ::testing::WithParamInterface<Blocked> {};
@@ -117,6 +117,8 @@ TEST_P(EmulatorBlocked, EndsWithItsCommand) {
   // More than a pipe, a line and a log hold, unless the input goes quiet.
   const std::size_t size = sink == "none" ? 100 : 400000;
   std::string data = recorded ? "Ok\n" : std::string(size / 20, 'a');
+  // Said one by one at a terminal, more than a pipe holds.
+  for (int k = 0; sink == "error" && k < 5000; ++k) data += "\xc3\xa9";
   while (recorded && data.size() < size) data += "=ff =1c =e3 =ff =f0 =0f =1c =e3 \n";
   // The test holds the FIFOs open both ways, and reads neither.
   for (const char* fifo : {"record", "log"})
@@ -129,13 +131,17 @@ TEST_P(EmulatorBlocked, EndsWithItsCommand) {
   const std::string lasts = std::to_string(2 + std::chrono::duration<double>(run).count());
   // The tool stops reading once its output fills a pipe nobody reads.
   const std::string tool = sink == "line" ? std::string(exe) + " | sleep " + lasts
-                                          : "timeout " + lasts + " " + exe + " > /dev/null";
+                                          : "timeout " + lasts + " " + exe + " > /dev/null 2>&1";
   std::vector<std::string> args = {"--pace=0", "--hold=0"};
   if (sink == "log" || sink == "gone") args.push_back("--log=log");
   if (recorded) args.push_back(input == "fifo" ? "--replay=record" : "--replay=-");
   if (input == "raw") args.push_back("--raw=record");
   args.insert(args.end(), {"ttyS1", "sh", "-c", tool});
   spawnoptions o = here(args);
+  if (sink == "error") {
+    o.out = dir_ + "/log";
+    o.merged = true;
+  }
   sim::line terminal;
   if (input == "terminal") {
     ASSERT_EQ(sim::lineopen(terminal, nullptr, ""), "");
@@ -190,7 +196,8 @@ INSTANTIATE_TEST_SUITE_P(
         Blocked{"raw_quiet", "raw", "none"}, Blocked{"keys_quiet", "keys", "none"},
         Blocked{"keys_line", "keys", "line"}, Blocked{"keys_log", "keys", "log"},
         Blocked{"keys_gone", "keys", "gone"}, Blocked{"terminal_quiet", "terminal", "none"},
-        Blocked{"terminal_line", "terminal", "line"}, Blocked{"terminal_log", "terminal", "log"}),
+        Blocked{"terminal_line", "terminal", "line"}, Blocked{"terminal_log", "terminal", "log"},
+        Blocked{"terminal_error", "terminal", "error"}),
     casename());
 
 struct Typed {
