@@ -97,12 +97,13 @@ const char usage[] =
     "among them), a character no key types (a NUL among them), a log that is the\n"
     "line, its lock file, a file to send or the typed standard input, a file to\n"
     "send or a typed standard input that is standard output or error, a file to\n"
-    "send that cannot be read or a standard input that is a directory, a keyboard\n"
-    "that cannot be opened (reading one takes root or the input group), is no\n"
-    "input device or lacks Esc or either Shift, or a record that holds a\n"
-    "malformed or overlong line or no view line. Status 127 when the COMMAND\n"
-    "cannot be run. An interrupt, termination, hang-up or quit, unless ignored\n"
-    "when it started, ends it by that signal once it has put everything back.\n";
+    "send that cannot be read, a typed standard input that is a directory or not\n"
+    "open for reading, a keyboard that cannot be opened (reading one takes root\n"
+    "or the input group), is no input device or lacks Esc or either Shift, or a\n"
+    "record that holds a malformed or overlong line or no view line. Status 127\n"
+    "when the COMMAND cannot be run. An interrupt, termination, hang-up or quit,\n"
+    "unless ignored when it started, ends it by that signal once it has put\n"
+    "everything back.\n";
 
 namespace {
 
