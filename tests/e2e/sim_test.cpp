@@ -671,6 +671,9 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
   ASSERT_EQ(symlink("session.log", (dir_ + "/link.log").c_str()), 0);
   std::ofstream(dir_ + "/mine.lock") << "mine\n";
   std::ofstream(dir_ + "/typed.txt") << "ab\n";
+  std::ofstream(dir_ + "/three.bin") << std::string(qpress.begin(), qpress.end()) +
+                                            std::string(qpress.begin(), qpress.end()) +
+                                            std::string(qpress.begin(), qpress.end());
   // A device only its owner reads, in a directory anyone may look into.
   std::ofstream(dir_ + "/event0").flush();
   ASSERT_EQ(chmod((dir_ + "/event0").c_str(), 0600), 0);
@@ -780,6 +783,20 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
        .status = 2,
        .err = "velquin-sim: standard input: Is a directory\n",
        .in = "/"},
+      // A file's bytes in batches of --split; the command gets the standard
+      // input no input reads.
+      {.args = {"--raw=three.bin", "--split=3", "--pace=200", "--hold=0", "ttyS1", "sh", "-c",
+                "cat >&2; " + pty},
+       .status = 0,
+       .err = "typed at the command\n" + allsent,
+       .shown = "Ok\n" + qline + qline + qline,
+       .piped = "typed at the command\n"},
+      {.args = {"--raw=-", "ttyS1", exe},
+       .status = 2,
+       .err = allsent + "velquin-sim: -: Input/output error\n",
+       .shown = "Ok\n",
+       .env = {preload(VELQUIN_IOFAULT), "IOFAULT=stdin-eio",
+               "ASAN_OPTIONS=verify_asan_link_order=0"}},
       {.args = {"--hold=0", "ttyS1", exe},
        .status = 1,
        .err = allsent + "velquin-sim: standard input: Input/output error\n",
