@@ -4,14 +4,17 @@
 # or --prefix), so they are configured for the build tree when the build is,
 # and again when they are installed, for the prefix they land under.
 #
-# Both read VELQUIN_DEVICE, PROJECT_VERSION, CMAKE_INSTALL_MANDIR,
-# CMAKE_INSTALL_DOCDIR and VELQUIN_PTYDIR (where velquin-pty goes).
+# Both read VELQUIN_DEVICE, PROJECT_VERSION, CMAKE_INSTALL_BINDIR,
+# CMAKE_INSTALL_MANDIR, CMAKE_INSTALL_DOCDIR and VELQUIN_PTYDIR (where
+# velquin-pty goes).
 set(velquin_packaging ${CMAKE_CURRENT_LIST_DIR})
 
 # velquin.1, velquin-sim.1 and velquin-watch.sh, for PREFIX, into DIR.
 function(velquin_configure prefix dir)
   cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_DOCDIR BASE_DIRECTORY "${prefix}"
              OUTPUT_VARIABLE VELQUIN_DOC)
+  cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_BINDIR BASE_DIRECTORY "${prefix}"
+             OUTPUT_VARIABLE VELQUIN_BIN)
   cmake_path(ABSOLUTE_PATH VELQUIN_PTYDIR BASE_DIRECTORY "${prefix}" OUTPUT_VARIABLE VELQUIN_PTY)
   string(APPEND VELQUIN_PTY /velquin-pty)
   configure_file("${velquin_packaging}/examples/velquin-watch.sh.in" "${dir}/velquin-watch.sh"
@@ -19,6 +22,7 @@ function(velquin_configure prefix dir)
   # A manual page's "-" may be set as a hyphen, which does not paste as one.
   string(REPLACE "-" "\\-" VELQUIN_DOC "${VELQUIN_DOC}")
   string(REPLACE "-" "\\-" VELQUIN_PTY "${VELQUIN_PTY}")
+  string(REPLACE "-" "\\-" VELQUIN_BIN "${VELQUIN_BIN}")
   foreach(page velquin.1 velquin-sim.1)
     configure_file("${velquin_packaging}/../docs/${page}" "${dir}/${page}" @ONLY)
   endforeach()

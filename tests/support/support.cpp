@@ -95,7 +95,11 @@ void jobshell(int tty, int control, bool background) {
   for (bool stopped = false;;) {
     pollfd p{control, POLLIN, 0};
     char command = 0;
-    if (poll(&p, 1, 10) > 0 && read(control, &command, 1) != 1) control = -1;
+    // The test gone, so is its job, stopped or not.
+    if (poll(&p, 1, 10) > 0 && read(control, &command, 1) != 1) {
+      kill(-job, SIGKILL);
+      _exit(126);
+    }
     // A stop is seen before the command that follows it.
     int status = 0;
     if (waitpid(job, &status, WUNTRACED | WNOHANG) == job) {

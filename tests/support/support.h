@@ -59,8 +59,8 @@ struct spawnoptions {
   // unless `background`. It takes job commands on `child::in` (jobfg,
   // jobstop), and when the child stops takes the terminal back with the
   // settings it had when it gave it away; as bash does, it sends SIGCONT only
-  // to a stopped job.
-  // Its status is the child's.
+  // to a stopped job. Its status is the child's; the test gone, it kills the
+  // child.
   bool shell = false;
   bool background = false;
   std::vector<std::string> env;  // NAME=VALUE added to the environment
