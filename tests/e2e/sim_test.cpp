@@ -521,7 +521,7 @@ TEST_F(Line, SlowEmulatorPacesRatesBelowAThousandBitsASecond) {
   std::istringstream lines(c.outtext);
   // A byte comes every 100 ms; a tool slowed down as a whole run is here
   // reads a few more at once.
-  const long most = 2 + run / 100ms;
+  const auto most = 2 + run / 100ms;
   for (std::string line; std::getline(lines, line);) {
     const auto n =
         std::distance(std::sregex_iterator(line.begin(), line.end(), item), std::sregex_iterator());
