@@ -252,18 +252,27 @@ TEST_P(EmulatorAtATerminal, TypesEachKeyAsItIsPressed) {
     pid_t group = 0;
     return ioctl(terminal.master, TIOCGPGRP, &group) == 0 && group == c.pid;
   };
-  // Whether the shell's child, the emulator, is stopped.
+  // Whether the shell's job is stopped: the emulator and every process of its
+  // group (under qemu-user one may stop well after the others).
   const auto stopped = [&] {
     const std::string shell = std::to_string(c.pid);
     std::ifstream children("/proc/" + shell + "/task/" + shell + "/children");
     pid_t emulator = 0;
-    std::string stat;
-    if (!(children >> emulator) ||
-        !std::getline(std::ifstream("/proc/" + std::to_string(emulator) + "/stat"), stat)) {
-      return false;
+    if (!(children >> emulator)) return false;
+    int members = 0;
+    std::error_code e;
+    for (const auto& process : std::filesystem::directory_iterator("/proc", e)) {
+      std::string stat;
+      if (!std::getline(std::ifstream(process.path() / "stat"), stat)) continue;
+      std::istringstream fields(stat.substr(stat.rfind(") ") + 2));
+      char state = 0;
+      pid_t parent = 0;
+      pid_t group = 0;
+      if (!(fields >> state >> parent >> group) || group != emulator || state == 'Z') continue;
+      if (state != 'T') return false;
+      ++members;
     }
-    const std::size_t state = stat.rfind(") ");
-    return state != std::string::npos && stat.substr(state + 2, 1) == "T";
+    return members > 0;
   };
   const std::string keyboard =
       "velquin-sim: keys typed here go out as they are pressed, once the tool has started; "
