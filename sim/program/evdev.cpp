@@ -38,6 +38,18 @@ int readevents(int fd, const each& take) {
   }
 }
 
+// The keys of the chord that ends typing which the device lacks, named.
+std::string chordlacks(int fd) {
+  keybits keys{};
+  const bool known = ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys.data()) >= 0;
+  std::string lacks;
+  for (const auto& [key, name] : {std::pair{KEY_LEFTSHIFT, "Left Shift"},
+                                  {KEY_RIGHTSHIFT, "Right Shift"}, {KEY_ESC, "Esc"}}) {
+    if (!known || !has(keys, key)) lacks += (lacks.empty() ? "" : ", ") + std::string(name);
+  }
+  return lacks;
+}
+
 // Waits until no key is held, saying so once after a second. done, or how
 // the wait ended.
 outcome keysup(const std::string& path, int fd, int stop) {
@@ -84,7 +96,6 @@ int readkeys(const std::string& path, int fd, keyreader& r, bool& gone) {
 int keyboardopen(const std::string& path, int& status) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   int version = 0;
-  std::array<std::uint8_t, KEY_CNT / 8> keys{};
   status = usageerror;
   if (fd < 0 && errno == EACCES) {
     complain(status, failure(path, errno) + "; reading a keyboard takes root or the input group");
@@ -92,9 +103,9 @@ int keyboardopen(const std::string& path, int& status) {
     complain(status, failure(path, errno));
   } else if (ioctl(fd, EVIOCGVERSION, &version) < 0) {
     complain(status, path + ": not an input device");
-  } else if (ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys.data()) < 0 || !has(keys, KEY_ESC) ||
-             !has(keys, KEY_LEFTSHIFT) || !has(keys, KEY_RIGHTSHIFT)) {
-    complain(status, path + ": not a keyboard (no Esc and both Shifts, which end typing from it)");
+  } else if (const std::string lacks = chordlacks(fd); !lacks.empty()) {
+    complain(status, path + ": not a keyboard: no " + lacks +
+                         " (Left Shift + Right Shift + Esc ends typing from it)");
   } else {
     status = 0;
     return fd;
@@ -154,15 +165,17 @@ bool keyreader::next(keyevent& e) {
 
 void keyreader::catchup(steady::time_point at) {
   keybits down{};
-  // Room for every key held to come up, and as many to go down.
-  if (room - count < 2 * heldkeys::most + 1 || !actual || !actual(down)) return;
+  if (room - count < reserve || !actual || !actual(down)) return;
   dropping = false;
   if (said) said();
   push({lost, false, false, at});
+  // Esc, held at the chord, is not sent.
+  if (ended) down[KEY_ESC / 8] &= static_cast<std::uint8_t>(~(1 << (KEY_ESC % 8)));
+  // No more than the reserve: as many as `seen` holds.
   sim::catchup(seen, down, [&](unsigned key, bool press) {
-    push({static_cast<std::uint16_t>(key), press, true, at});
-    if (press) seen.press(key);
-    if (!press) seen.release(key);
+    if (press ? seen.press(key) : seen.release(key)) {
+      push({static_cast<std::uint16_t>(key), press, true, at});
+    }
   });
   leftshift = has(down, KEY_LEFTSHIFT);
   rightshift = has(down, KEY_RIGHTSHIFT);
@@ -176,11 +189,12 @@ void keyreader::take(const input_event& e, steady::time_point at) {
   if (ended) return;
   if (key && e.code == KEY_ESC && e.value == 1 && leftshift && rightshift) {
     ended = true;
+    if (dropping) catchup(at);
   } else if (e.type == EV_SYN && e.code == SYN_DROPPED) {
     dropping = true;
   } else if (dropping && e.type == EV_SYN && e.code == SYN_REPORT) {
     catchup(at);
-  } else if (key && !dropping && count == room) {
+  } else if (key && !dropping && count >= room - reserve) {
     dropping = true;
   } else if (key && !dropping) {
     push({e.code, e.value != 0, false, stamped ? stamp(e) : at});

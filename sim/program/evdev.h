@@ -36,8 +36,9 @@ inline constexpr std::uint16_t lost = 0;
 // What a grabbed keyboard reports, taken as it comes whatever is being sent,
 // into a queue of its own: key presses and releases (its own repeats left
 // out) until Esc is pressed with both Shifts held, which ends it. After lost
-// events (SYN_DROPPED, or a full queue) it takes nothing up to a report, then
-// brings the keys held up to date from what `actual` says of them.
+// events (SYN_DROPPED, or a full queue) it takes nothing up to a report, or
+// the chord, then brings the keys held up to date from what `actual` says of
+// them.
 struct keyreader {
   std::function<bool(std::span<std::uint8_t>)> actual;  // a bit a key number, as EVIOCGKEY
   std::function<void()> said;                           // events were lost, once a drop
@@ -48,6 +49,9 @@ struct keyreader {
   bool rightshift = false;
   bool dropping = false;
   static constexpr std::size_t room = 4096;
+  // Kept for bringing the keys held up to date: every key held to come up,
+  // as many to go down, and the mark of the loss.
+  static constexpr std::size_t reserve = 2 * heldkeys::most + 1;
   std::array<keyevent, room> queue{};
   std::size_t head = 0;
   std::size_t count = 0;

@@ -145,8 +145,19 @@ int refuseloop(const options& o, const inputfile& f, const char* what) {
   return 0;
 }
 
+// Whether `path` is the device `fd` is open on, which a write would feed.
+bool samedevice(const std::string& path, int fd) {
+  struct stat named {};
+  struct stat open {};
+  return stat(path.c_str(), &named) == 0 && S_ISCHR(named.st_mode) && fstat(fd, &open) == 0 &&
+         S_ISCHR(open.st_mode) && named.st_rdev == open.st_rdev;
+}
+
 int refuseloops(const options& o, const std::vector<inputfile>& files) {
   for (const inputfile& f : files) {
+    if (f.from == source::keyboard && !o.log.empty() && samedevice(o.log, f.fd)) {
+      return complain(usageerror, o.log + ": the keyboard; --log would send into it");
+    }
     const char* what = f.from == source::replay ? "the record to replay" : "the file to send";
     if (const int status = refuseloop(o, f, what)) return status;
   }
