@@ -44,7 +44,8 @@ std::string chordlacks(int fd) {
   const bool known = ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys.data()) >= 0;
   std::string lacks;
   for (const auto& [key, name] : {std::pair{KEY_LEFTSHIFT, "Left Shift"},
-                                  {KEY_RIGHTSHIFT, "Right Shift"}, {KEY_ESC, "Esc"}}) {
+                                  {KEY_RIGHTSHIFT, "Right Shift"},
+                                  {KEY_ESC, "Esc"}}) {
     if (!known || !has(keys, key)) lacks += (lacks.empty() ? "" : ", ") + std::string(name);
   }
   return lacks;
