@@ -86,10 +86,11 @@ int readkeys(const std::string& path, int fd, keyreader& r, bool& gone) {
     }
     return 0;
   }
+  const int e = errno;
   gone = true;
   watchalone();
-  if (errno == ENODEV) return complain(0, path + ": unplugged; typing from it ends");
-  return complain(1, failure(path, errno));
+  if (e == ENODEV) return complain(0, path + ": unplugged; typing from it ends");
+  return complain(1, failure(path, e));
 }
 
 }  // namespace
