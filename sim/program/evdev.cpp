@@ -43,7 +43,7 @@ std::string chordlacks(int fd) {
   keybits keys{};
   const bool known = ioctl(fd, EVIOCGBIT(EV_KEY, sizeof keys), keys.data()) >= 0;
   std::string lacks;
-  for (const auto& [key, name] : {std::pair{KEY_LEFTSHIFT, "Left Shift"},
+  for (const auto& [key, name] : {std::pair{unsigned{KEY_LEFTSHIFT}, "Left Shift"},
                                   {KEY_RIGHTSHIFT, "Right Shift"},
                                   {KEY_ESC, "Esc"}}) {
     if (!known || !has(keys, key)) lacks += (lacks.empty() ? "" : ", ") + std::string(name);
