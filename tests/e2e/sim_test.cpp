@@ -853,14 +853,17 @@ TEST_F(Line, EmulatorReportsEveryFailureWithItsStatus) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(::testing::PrintToString(k.args));
+    const bool nobody = !k.via.empty() && k.via[0].ends_with("setpriv");
+    if (nobody && geteuid() != 0) continue;
 #ifdef VELQUIN_EMULATED
     // qemu takes descriptors of its own, and its handlers stand in for a
     // signal ignored or blocked across exec; a library preloaded into the
-    // emulator would be into the command's qemu too.
-    if (k.files > 0 || !k.ignored.empty() || !k.blocked.empty() || !k.env.empty()) continue;
+    // emulator would be into the command's qemu too; and a user without
+    // privileges may not read qemu's script in a build of root's.
+    if (k.files > 0 || !k.ignored.empty() || !k.blocked.empty() || !k.env.empty() || nobody) {
+      continue;
+    }
 #endif
-    const bool nobody = !k.via.empty() && k.via[0].ends_with("setpriv");
-    if (nobody && geteuid() != 0) continue;
     child c;
     std::vector<std::string> args = k.args;
     if (!k.via.empty()) {
