@@ -25,6 +25,7 @@ const line* guarded = nullptr;
 void onend(int sig) {
   const int e = errno;
   if (came == 0) came = sig;
+  keyboardending();
   // Non-blocking: a pipe too full to take it is readable already.
   [[maybe_unused]] const ssize_t n = write(wake, "", 1);
   errno = e;
@@ -50,7 +51,10 @@ int watchsignals() {
   struct sigaction a {};
   a.sa_handler = onend;
   // No SA_RESTART: a write to a standard error that takes nothing returns.
+  // A continue that came with it (kill of a stopped job) is taken after it,
+  // or its handler would stop the emulator again first.
   for (const int sig : endsignals) sigaddset(&a.sa_mask, sig);
+  for (const int sig : jobsignals) sigaddset(&a.sa_mask, sig);
   for (const int sig : endsignals) {
     struct sigaction was {};
     if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN) {

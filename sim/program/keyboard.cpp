@@ -14,6 +14,7 @@ termios cooked;                     // the terminal as last found out of keyboar
 volatile sig_atomic_t found = 0;    // `cooked` holds it
 volatile sig_atomic_t typing = 0;   // typing from the terminal goes on
 volatile sig_atomic_t reading = 0;  // and its keys are read
+volatile sig_atomic_t ending = 0;   // an end signal came: no more stops of its own
 
 // Held from a look at the terminal to its change, so that no stop, continue
 // or job change slips between them (with SIGTTOU held, a change the shell's
@@ -94,7 +95,7 @@ ssize_t readnothing() {
 void settle() {
   keyboardsync();
   termios now;
-  if (typing != 0 && reading != 0 && !foreground(now)) readnothing();
+  if (typing != 0 && reading != 0 && ending == 0 && !foreground(now)) readnothing();
 }
 
 void oncontinue(int) {
@@ -150,11 +151,15 @@ bool keyboardon() {
 bool keyboardready() {
   reading = 1;
   ssize_t n = 0;
-  while ((n = readnothing()) < 0 && errno == EINTR) continue;
+  while (ending == 0 && (n = readnothing()) < 0 && errno == EINTR) continue;
   // Given the terminal while it ran in the background, it has had no
   // continue.
   keyboardsync();
   return n == 0;
+}
+
+void keyboardending() {
+  ending = 1;
 }
 
 void keyboardoff() {

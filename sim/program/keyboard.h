@@ -21,6 +21,10 @@ bool keyboardon();
 // where the terminal refuses the read instead (an orphaned process group's,
 // or one that ignores SIGTTIN).
 bool keyboardready();
+// An end signal came: the emulator no longer stops itself to wait for the
+// terminal, so that the run ends though another job has it.
+// Async-signal-safe.
+void keyboardending();
 // Typing from the terminal has ended: the terminal is put back as it was
 // found, if it is in keyboard mode and the emulator in its foreground, and
 // nothing switches it again. Async-signal-safe.

@@ -205,7 +205,8 @@ struct Typed {
   bool shell;          // a shell leads the session; else the emulator, its group orphaned
   bool background;     // started in the background, then brought to the foreground
   const char* during;  // after the first key: "tstp", "ctrl-z" or "stop", then fg; "ttin":
-                       // SIGTTIN ignored, a key typed in the background ends the typing
+                       // SIGTTIN ignored, a key typed in the background ends the typing;
+                       // "kill": killed while stopped in the background
   bool afterwards;     // Ctrl-Z and fg once typing has ended, while the command runs on
 };
 
@@ -298,6 +299,15 @@ TEST_P(EmulatorAtATerminal, TypesEachKeyAsItIsPressed) {
     EXPECT_TRUE(eventually(stopped)) << "not stopped in the background";
     EXPECT_TRUE(takeline(c, line, 2s)) << "stopped in the exchange";
     EXPECT_EQ(wholesettingsof(terminal.slave), whole) << "switched from the background";
+    if (std::string_view(t.during) == "kill") {
+      // Continued, it ends by the signal instead of stopping again.
+      job(jobkill);
+      EXPECT_EQ(finish(c, 10s), 128 + SIGTERM);
+      EXPECT_FALSE(std::filesystem::exists(link_ + ".lock"));
+      EXPECT_EQ(wholesettingsof(terminal.slave), whole);
+      sim::lineclose(terminal);
+      return;
+    }
     job(jobfg);
   } else {
     ASSERT_TRUE(takeline(c, line, 10s)) << c.errtext;
@@ -380,6 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Typed{"ctrl_z", true, false, "ctrl-z", false},
                       Typed{"stopped", true, false, "stop", false},
                       Typed{"started_in_the_background", true, true, "ctrl-z", false},
+                      Typed{"killed_in_the_background", true, true, "kill", false},
                       Typed{"stopped_after_typing", true, false, "stop", true},
                       Typed{"ignoring_sigttin_in_the_background", true, true, "ttin", false}),
     casename());

@@ -112,6 +112,8 @@ void jobshell(int tty, int control, bool background) {
       stopped = true;
     }
     if (command == jobstop) kill(-job, SIGSTOP);
+    if (command == jobkill) kill(-job, SIGTERM);
+    if (command == jobkill && stopped) kill(-job, SIGCONT);
     if (command != jobfg) continue;
     // The shell's settings, put back at the next stop, are those it gives the
     // terminal away with; a job running in the background gets no SIGCONT.

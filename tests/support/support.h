@@ -57,7 +57,7 @@ struct spawnoptions {
   // With a `ctty`, a shell leads the session instead and stays beside the
   // child, which it starts in a process group of its own, in the foreground
   // unless `background`. It takes job commands on `child::in` (jobfg,
-  // jobstop), and when the child stops takes the terminal back with the
+  // jobstop, jobkill), and when the child stops takes the terminal back with the
   // settings it had when it gave it away; as bash does, it sends SIGCONT only
   // to a stopped job. Its status is the child's; the test gone, it kills the
   // child.
@@ -73,10 +73,11 @@ struct spawnoptions {
 };
 
 // What the shell of spawnoptions::shell does, written to `child::in`: `fg`
-// (the terminal to the child's group, and SIGCONT if it stopped), and
-// kill -STOP.
+// (the terminal to the child's group, and SIGCONT if it stopped), kill -STOP,
+// and kill (TERM, and SIGCONT if it stopped, as bash's kill does).
 inline constexpr char jobfg = 'f';
 inline constexpr char jobstop = 's';
+inline constexpr char jobkill = 'k';
 
 struct child {
   pid_t pid = -1;
