@@ -9,6 +9,16 @@
 # velquin-pty goes).
 set(velquin_packaging ${CMAKE_CURRENT_LIST_DIR})
 
+# A path as a shell word: as it is when it holds nothing the shell would
+# take otherwise, else in single quotes. Ports and prefixes may hold spaces
+# or a "$".
+function(velquin_shellword var)
+  if(NOT ${var} MATCHES "^[-A-Za-z0-9_./+:@%,=]+$")
+    string(REPLACE "'" "'\\''" word "${${var}}")
+    set(${var} "'${word}'" PARENT_SCOPE)
+  endif()
+endfunction()
+
 # velquin.1, velquin-sim.1 and velquin-watch.sh, for PREFIX, into DIR.
 function(velquin_configure prefix dir)
   cmake_path(ABSOLUTE_PATH CMAKE_INSTALL_DOCDIR BASE_DIRECTORY "${prefix}"
@@ -17,12 +27,18 @@ function(velquin_configure prefix dir)
              OUTPUT_VARIABLE VELQUIN_BIN)
   cmake_path(ABSOLUTE_PATH VELQUIN_PTYDIR BASE_DIRECTORY "${prefix}" OUTPUT_VARIABLE VELQUIN_PTY)
   string(APPEND VELQUIN_PTY /velquin-pty)
+  foreach(path VELQUIN_DEVICE VELQUIN_DOC VELQUIN_BIN VELQUIN_PTY)
+    velquin_shellword(${path})
+  endforeach()
   configure_file("${velquin_packaging}/examples/velquin-watch.sh.in" "${dir}/velquin-watch.sh"
                  @ONLY)
-  # A manual page's "-" may be set as a hyphen, which does not paste as one.
-  string(REPLACE "-" "\\-" VELQUIN_DOC "${VELQUIN_DOC}")
-  string(REPLACE "-" "\\-" VELQUIN_PTY "${VELQUIN_PTY}")
-  string(REPLACE "-" "\\-" VELQUIN_BIN "${VELQUIN_BIN}")
+  # A manual page's "-" may be set as a hyphen, which does not paste as one;
+  # a backslash and a double quote are roff's own.
+  foreach(path VELQUIN_DEVICE VELQUIN_DOC VELQUIN_BIN VELQUIN_PTY)
+    string(REPLACE "\\" "\\e" ${path} "${${path}}")
+    string(REPLACE "-" "\\-" ${path} "${${path}}")
+    string(REPLACE "\"" "\\(dq" ${path} "${${path}}")
+  endforeach()
   foreach(page velquin.1 velquin-sim.1)
     configure_file("${velquin_packaging}/../docs/${page}" "${dir}/${page}" @ONLY)
   endforeach()

@@ -5,7 +5,7 @@
 # (SIGQUIT) that a stand-in for velquin sends to its process group, a session
 # of its own with the caller's shell in it, after making the port raw. The
 # port is the one VELQUIN_PORT names, or, with ANOTHER, the one a build of
-# SOURCE is configured for.
+# SOURCE is configured for, a name with a space and a "$" in it.
 #
 #   setsid -w watch.sh BUILD SIM CMAKE             (the signal stays in its session)
 #   setsid -w watch.sh SOURCE SIM CMAKE another
@@ -14,7 +14,7 @@ tree=$1 sim=$2 cmake=$3 another=${4-}
 dir=$(mktemp -d) && cd "$dir" || exit 1
 trap 'rm -rf "$dir"' EXIT
 if [ -n "$another" ]; then
-  port=$dir/receiver
+  port="$dir/the receiver\$x"
   unset VELQUIN_PORT
   "$cmake" -S "$tree" -B build -G Ninja -DVELQUIN_TESTS=OFF -DVELQUIN_DEVICE="$port" > /dev/null &&
     "$cmake" --build build --target packagefiles > /dev/null || exit 1
